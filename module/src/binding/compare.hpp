@@ -1,0 +1,32 @@
+// Rich-comparison slots shared by the classes.
+#pragma once
+
+#include <Python.h>
+
+#include "binding/convert.hpp"
+
+namespace quorral {
+
+// "!=" evaluated as not (a == b) through the interpreter's full protocol
+// (reflected __eq__ and the identity fallback included).
+PyObject* not_equal_by_protocol(PyObject* a, PyObject* b);
+
+// == and != by the value's own (tolerant) operator==; a second operand that
+// is being written at this moment is an internal failure.
+template <Bound V>
+PyObject* tolerant_richcompare(PyObject* a, PyObject* b, int op) {
+    Arg<const V&> self;
+    if (!self.load(a)) {
+        PyErr_Clear();
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    if ((op != Py_EQ && op != Py_NE) || !instance_of<V>(b)) Py_RETURN_NOTIMPLEMENTED;
+    Arg<const V&> other;
+    if (!other.load(b)) {
+        PyErr_Clear();
+        return raise_panic(READ_REFUSED);
+    }
+    return to_py((self.get() == other.get()) == (op == Py_EQ));
+}
+
+}  // namespace quorral

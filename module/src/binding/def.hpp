@@ -1,0 +1,306 @@
+// Definitions of class members and module functions from a text signature and
+// a plain C++ function. The signature gives the docstring, the parameter names
+// and whether the member takes $self; the function's parameter types choose
+// the conversions (convert.hpp); its result is converted back with to_py.
+//
+//   Def<Vec3d>::method<"dot($self, other)", [](const Vec3d& a, const Vec3d& b) { return dot(a, b); }>()
+#pragma once
+
+#include <Python.h>
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "binding/convert.hpp"
+
+namespace quorral {
+
+template <std::size_t N>
+struct Text {
+    char chars[N]{};
+    constexpr Text(const char (&s)[N]) { std::copy_n(s, N, chars); }
+    constexpr std::string_view view() const { return {chars, N - 1}; }
+};
+
+struct Signature {
+    std::string_view name;
+    std::array<std::string_view, 8> params{};
+    std::size_t count = 0;
+    bool self = false;
+};
+
+constexpr Signature parse_signature(std::string_view text) {
+    Signature sig;
+    const std::size_t open = text.find('(');
+    sig.name = text.substr(0, open);
+    std::string_view inner = text.substr(open + 1, text.size() - open - 2);
+    while (!inner.empty()) {
+        const std::size_t comma = inner.find(", ");
+        const std::string_view param = inner.substr(0, comma);
+        if (param == "$self")
+            sig.self = true;
+        else
+            sig.params[sig.count++] = param;
+        inner = comma == std::string_view::npos ? std::string_view{} : inner.substr(comma + 2);
+    }
+    return sig;
+}
+
+// The signature followed by "\n--\n\n", as the interpreter's text-signature docstring.
+template <Text S>
+inline constexpr auto docstring = [] {
+    std::array<char, sizeof(S.chars) + 5> doc{};
+    std::copy_n(S.chars, sizeof(S.chars) - 1, doc.begin());
+    std::copy_n("\n--\n\n", 6, doc.begin() + sizeof(S.chars) - 1);
+    return doc;
+}();
+
+// Fills `out` with one object per parameter from positional and keyword
+// arguments, or raises the binding TypeError naming `owner.name()`.
+bool bind_arguments(std::string_view owner, std::string_view name, const Signature& sig, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+template <class F>
+struct FunctionType;
+template <class R, class... A>
+struct FunctionType<R (*)(A...)> {
+    using Result = R;
+    using Params = std::tuple<A...>;
+};
+
+enum class OnFailure { Raise, NotImplemented };
+
+// Converts sources[i] into parameter i, in order; the first failure ends the
+// call (with the argument prefix for names[i] when named) and everything
+// entered so far is left again.
+template <auto Fn, OnFailure Mode = OnFailure::Raise, class = decltype(+Fn)>
+struct Call;
+
+template <auto Fn, OnFailure Mode, class R, class... A>
+struct Call<Fn, Mode, R (*)(A...)> {
+    static PyObject* run(PyObject* const* sources, const std::string_view* names) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            return run_with(sources, names, std::index_sequence_for<A...>{});
+        });
+    }
+
+private:
+    template <std::size_t... I>
+    static PyObject* run_with(PyObject* const* sources, const std::string_view* names, std::index_sequence<I...>) {
+        std::tuple<Arg<A>...> args;
+        const bool loaded = (load(std::get<I>(args), sources[I], names ? names[I] : std::string_view{}) && ...);
+        if (!loaded) return nullptr;
+        if constexpr (std::is_void_v<R>) {
+            (+Fn)(std::get<I>(args).get()...);
+            Py_RETURN_NONE;
+        } else {
+            return to_py((+Fn)(std::get<I>(args).get()...));
+        }
+    }
+
+    template <class H>
+    static bool load(H& holder, PyObject* source, std::string_view name) {
+        if (holder.load(source)) return true;
+        if constexpr (Mode == OnFailure::NotImplemented) {
+            PyErr_Clear();
+        } else if (!name.empty()) {
+            add_argument_prefix(name);
+        }
+        return false;
+    }
+};
+
+// Calls Fn with the receiver (when the signature has $self) followed by the
+// bound arguments; `name` is the function name used in binding errors.
+template <Text S, auto Fn>
+PyObject* call_bound(std::string_view owner, std::string_view name, PyObject* self, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature sig = parse_signature(S.view());
+    constexpr std::size_t first = sig.self ? 1 : 0;
+    static_assert(std::tuple_size_v<typename FunctionType<decltype(+Fn)>::Params> == sig.count + first,
+                  "the function's parameters must match the signature");
+    std::array<PyObject*, sig.count + first + 1> sources{};
+    std::array<std::string_view, sig.count + first + 1> names{};
+    if (sig.self) sources[0] = self;
+    for (std::size_t i = 0; i < sig.count; ++i) names[first + i] = sig.params[i];
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == sig.count) {
+        std::copy_n(args, sig.count, sources.begin() + first);
+    } else if (!bind_arguments(owner, name, sig, args, nargs, kwnames, sources.data() + first)) {
+        return nullptr;
+    }
+    return Call<Fn>::run(sources.data(), names.data());
+}
+
+template <class V>
+struct Def {
+    static constexpr std::string_view owner() {
+        if constexpr (std::is_void_v<V>)
+            return {};
+        else
+            return PyClass<V>::name;
+    }
+
+    // An instance method when the signature has $self, a static method otherwise.
+    template <Text S, auto Fn>
+    static PyMethodDef method() {
+        static constexpr Signature sig = parse_signature(S.view());
+        static constexpr auto doc = docstring<S>;
+        static constexpr std::array<char, sig.name.size() + 1> name = [] {
+            std::array<char, sig.name.size() + 1> n{};
+            std::copy_n(sig.name.begin(), sig.name.size(), n.begin());
+            return n;
+        }();
+        constexpr int kind = sig.self ? 0 : (std::is_void_v<V> ? 0 : METH_STATIC);
+        if constexpr (sig.count == 0) {
+            return {name.data(), &noargs<S, Fn>, METH_NOARGS | kind, doc.data()};
+        } else {
+            return {name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<S, Fn>)),
+                    METH_FASTCALL | METH_KEYWORDS | kind, doc.data()};
+        }
+    }
+
+    // Constructor: Fn builds the value from the converted arguments.
+    template <Text S, auto Fn>
+    static void constructor(ClassSpec& spec) {
+        static constexpr auto doc = docstring<S>;
+        spec.doc = doc.data();
+        spec.new_ = &construct_new;
+        spec.vectorcall = &construct_vectorcall<S, Fn>;
+    }
+
+    // Read-write property over a field of the value.
+    template <auto Field>
+    static PyGetSetDef field(const char* name) {
+        return {name, &get_field<Field>, &set_field<Field>, nullptr, nullptr};
+    }
+
+    // Read-only property computed from the value.
+    template <auto Fn>
+    static PyGetSetDef getter(const char* name) {
+        return {name, &get_computed<Fn>, nullptr, nullptr, nullptr};
+    }
+
+    // a OP b with both operands converted; any failure gives NotImplemented.
+    template <auto Fn>
+    static PyObject* binary(PyObject* a, PyObject* b) {
+        PyObject* sources[] = {a, b};
+        PyObject* result = Call<Fn, OnFailure::NotImplemented>::run(sources, nullptr);
+        if (!result && !PyErr_Occurred()) Py_RETURN_NOTIMPLEMENTED;
+        return result;
+    }
+
+    // Forward form first, then the reflected form, then NotImplemented.
+    template <auto Forward, auto Reflected>
+    static PyObject* multiply(PyObject* a, PyObject* b) {
+        PyObject* result = binary<Forward>(a, b);
+        if (result != Py_NotImplemented) return result;
+        Py_DECREF(result);
+        return binary<Reflected>(a, b);
+    }
+
+    // Slots with the receiver as their only operand (negative, repr, iter, ...).
+    template <auto Fn>
+    static PyObject* unary(PyObject* self) {
+        return Call<Fn>::run(&self, nullptr);
+    }
+
+    template <auto Fn>
+    static Py_hash_t hash(PyObject* self) {
+        Arg<const V&> arg;
+        if (!arg.load(self)) return -1;
+        const Py_hash_t h = Fn(arg.get());
+        return h == -1 ? -2 : h;
+    }
+
+    template <auto Fn>
+    static Py_ssize_t length(PyObject* self) {
+        Arg<const V&> arg;
+        if (!arg.load(self)) return -1;
+        return static_cast<Py_ssize_t>(Fn(arg.get()));
+    }
+
+    // Subscript by an unsigned position named "index"; the legacy sequence
+    // item slot goes through the same path.
+    template <auto Fn>
+    static PyObject* subscript(PyObject* self, PyObject* key) {
+        static constexpr std::string_view names[] = {{}, "index"};
+        PyObject* sources[] = {self, key};
+        return Call<Fn>::run(sources, names);
+    }
+
+    template <auto Fn>
+    static PyObject* item(PyObject* self, Py_ssize_t position) {
+        PyObject* key = PyLong_FromSsize_t(position);
+        if (!key) return nullptr;
+        PyObject* result = subscript<Fn>(self, key);
+        Py_DECREF(key);
+        return result;
+    }
+
+    template <auto Fn>
+    static void subscript_slots(ClassSpec& spec) {
+        spec.slots.push_back({Py_mp_subscript, reinterpret_cast<void*>(&subscript<Fn>)});
+        spec.slots.push_back({Py_sq_item, reinterpret_cast<void*>(&item<Fn>)});
+    }
+
+private:
+    template <Text S, auto Fn>
+    static PyObject* noargs(PyObject* self, PyObject*) {
+        return call_bound<S, Fn>(owner(), parse_signature(S.view()).name, self, nullptr, 0, nullptr);
+    }
+
+    template <Text S, auto Fn>
+    static PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return call_bound<S, Fn>(owner(), parse_signature(S.view()).name, self, args, nargs, kwnames);
+    }
+
+    template <Text S, auto Fn>
+    static PyObject* construct_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+        return call_bound<S, Fn>(owner(), "__new__", nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
+    }
+
+    // Calls through the type's vectorcall, which turns the tuple and dict into its form.
+    static PyObject* construct_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+        return PyVectorcall_Call(reinterpret_cast<PyObject*>(type), args, kwargs);
+    }
+
+    template <auto Field>
+    static PyObject* get_field(PyObject* self, void*) {
+        Arg<const V&> arg;
+        if (!arg.load(self)) return nullptr;
+        return to_py(arg.get().*Field);
+    }
+
+    template <auto Field>
+    static int set_field(PyObject* self, PyObject* value, void*) {
+        using T = std::remove_cvref_t<decltype(std::declval<V&>().*Field)>;
+        if (!value) {
+            PyErr_SetString(PyExc_AttributeError, "property has no deleter");
+            return -1;
+        }
+        T converted;
+        {
+            Arg<T> arg;
+            if (!arg.load(value)) {
+                add_argument_prefix("value");
+                return -1;
+            }
+            converted = arg.get();
+        }
+        Arg<V&> receiver;
+        if (!receiver.load(self)) return -1;
+        receiver.get().*Field = converted;
+        return 0;
+    }
+
+    template <auto Fn>
+    static PyObject* get_computed(PyObject* self, void*) {
+        return Call<Fn>::run(&self, nullptr);
+    }
+};
+
+}  // namespace quorral

@@ -1,0 +1,93 @@
+// Python objects that own one value, and the process-wide type of each class.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "binding/access.hpp"
+#include "binding/once.hpp"
+
+namespace quorral {
+
+// Specialised once per Python class (see classes.hpp):
+//   static constexpr const char* name;    the class name
+//   static PyTypeObject* create();        builds the type (called once per process)
+template <class V>
+struct PyClass;
+
+template <class V>
+concept Bound = requires { PyClass<V>::name; };
+
+template <class V>
+struct Instance {
+    PyObject_HEAD
+    V value;
+    AccessState access;
+};
+
+template <Bound V>
+PyTypeObject* type_object() {
+    static OnceCell<PyTypeObject> cell;
+    return cell.get([] { return PyClass<V>::create(); });
+}
+
+template <Bound V>
+Instance<V>* instance_of(PyObject* obj) {
+    return Py_TYPE(obj) == type_object<V>() ? reinterpret_cast<Instance<V>*>(obj) : nullptr;
+}
+
+template <Bound V>
+PyObject* new_instance(PyTypeObject* type, V&& value) {
+    auto* obj = static_cast<Instance<V>*>(PyObject_Malloc(sizeof(Instance<V>)));
+    if (!obj) return PyErr_NoMemory();
+    new (&obj->value) V(std::move(value));
+    new (&obj->access) AccessState();
+    return PyObject_Init(reinterpret_cast<PyObject*>(obj), type);
+}
+
+template <Bound V>
+PyObject* wrap(V value) {
+    PyTypeObject* type = type_object<V>();
+    return type ? new_instance<V>(type, std::move(value)) : nullptr;
+}
+
+template <class V>
+void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<Instance<V>*>(self)->value.~V();
+    PyObject_Free(self);
+    Py_DECREF(type);
+}
+
+// Everything a class hands to PyType_FromSpec; kept alive for the process.
+struct ClassSpec {
+    const char* name;
+    const char* doc = nullptr;  // text signature; no doc means no constructor
+    std::vector<PyType_Slot> slots;
+    std::vector<PyMethodDef> methods;
+    std::vector<PyGetSetDef> properties;
+    newfunc new_ = nullptr;
+    vectorcallfunc vectorcall = nullptr;
+};
+
+PyTypeObject* create_type(ClassSpec spec, int basicsize, destructor dealloc_fn);
+
+template <class V>
+PyTypeObject* create_type(ClassSpec spec) {
+    return create_type(std::move(spec), static_cast<int>(sizeof(Instance<V>)), &dealloc<V>);
+}
+
+}  // namespace quorral
+
+namespace quorral {
+
+template <class F>
+PyType_Slot slot(int id, F* fn) {
+    return {id, reinterpret_cast<void*>(fn)};
+}
+
+}  // namespace quorral

@@ -1,0 +1,58 @@
+// The Python classes of the module and the values they own. Each class's
+// create() lives in its own source file.
+#pragma once
+
+#include <cstddef>
+
+#include "binding/object.hpp"
+#include "format.hpp"
+
+namespace galdrin {
+struct Vec3d;
+struct AngleRadians;
+struct AngleDegrees;
+struct Quat;
+struct Plane;
+struct Circle;
+}  // namespace galdrin
+
+namespace quorral {
+
+struct VecArray;     // elements of a VecList
+struct VecSnapshot;  // elements and position of a VecListIterator
+
+#define QUORRAL_CLASS(Value, Name)                  \
+    template <>                                     \
+    struct PyClass<Value> {                         \
+        static constexpr const char* name = Name;   \
+        static PyTypeObject* create();              \
+    }
+
+QUORRAL_CLASS(galdrin::Vec3d, "Vec3d");
+QUORRAL_CLASS(galdrin::AngleRadians, "AngleRadians");
+QUORRAL_CLASS(galdrin::AngleDegrees, "AngleDegrees");
+QUORRAL_CLASS(galdrin::Quat, "Quat");
+QUORRAL_CLASS(galdrin::Plane, "Plane");
+QUORRAL_CLASS(galdrin::Circle, "Circle");
+QUORRAL_CLASS(VecArray, "VecList");
+QUORRAL_CLASS(VecSnapshot, "VecListIterator");
+
+#undef QUORRAL_CLASS
+
+// The text form of a vector, "Vec3d(x, y, z)", written into out (VEC3D_TEXT_SIZE bytes).
+inline constexpr std::size_t VEC3D_TEXT_SIZE = 3 * galdrin::FORMAT_BUFFER_SIZE + 16;
+std::size_t write_text(const galdrin::Vec3d& v, char* out);
+
+// Adds the submodule's functions and classes (geometry/intersection.cpp).
+int exec_geometry(PyObject* module);
+
+// Appends `name` to module.__all__ (creating the list) and sets the attribute.
+int add_to_module(PyObject* module, const char* name, PyObject* value);
+
+template <Bound V>
+int add_class(PyObject* module) {
+    PyTypeObject* type = type_object<V>();
+    return type ? add_to_module(module, PyClass<V>::name, reinterpret_cast<PyObject*>(type)) : -1;
+}
+
+}  // namespace quorral
