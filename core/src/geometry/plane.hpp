@@ -1,0 +1,41 @@
+// Plane n.x + d = 0 with a unit normal after construction. Fields may be
+// reassigned freely afterwards, so nothing here assumes a unit normal.
+#pragma once
+
+#include <cmath>
+
+#include "vec3d.hpp"
+
+namespace galdrin {
+
+struct Plane {
+    Vec3d normal;
+    double distance;
+
+    // `offset` is the signed distance along the normal; the stored constant is its negation.
+    static Plane make(const Vec3d& normal, double offset) { return {galdrin::normalize(normal), -offset}; }
+
+    static Plane from_point(const Vec3d& normal, const Vec3d& point) {
+        const Vec3d n = galdrin::normalize(normal);
+        return {n, -dot(n, point)};
+    }
+
+    // The normal faces the side from which the points run counter-clockwise.
+    static Plane from_points(const Vec3d& point1, const Vec3d& point2, const Vec3d& point3) {
+        return from_point(cross(point2 - point1, point3 - point1), point1);
+    }
+
+    static constexpr Plane xy() { return {Vec3d::k(), -0.0}; }
+    static constexpr Plane xz() { return {Vec3d::j(), -0.0}; }
+    static constexpr Plane yz() { return {Vec3d::i(), -0.0}; }
+};
+
+inline double distance_to_point(const Plane& plane, const Vec3d& point) {
+    return std::fabs(dot(plane.normal, point) + plane.distance);
+}
+
+inline bool contains_point(const Plane& plane, const Vec3d& point) {
+    return distance_to_point(plane, point) < EPSILON;
+}
+
+}  // namespace galdrin
