@@ -1,0 +1,180 @@
+import subprocess
+import sys
+
+import pytest
+
+import quorral
+from quorral import Vec3d
+
+
+def test_all_lists_classes_in_registration_order():
+    assert quorral.__all__ == ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
+    assert not hasattr(quorral, "VecListIterator")
+    assert quorral.__doc__ == ""
+
+
+def test_types_are_final_builtins_heap_types():
+    assert Vec3d.__module__ == "builtins"
+    assert Vec3d.__qualname__ == "Vec3d"
+    assert Vec3d.__doc__ == ""
+    assert Vec3d.__text_signature__ == "(x, y, z)"
+    with pytest.raises(TypeError):
+        type("Sub", (Vec3d,), {})
+    with pytest.raises(AttributeError):
+        Vec3d(1, 2, 3).w = 1.0
+    Vec3d.extra = 5  # not immutable: class attributes can be reassigned
+    del Vec3d.extra
+
+
+def test_method_docstrings_are_text_signatures_only():
+    assert Vec3d.dot.__doc__ is None
+    assert Vec3d.dot.__text_signature__ == "($self, other)"
+    assert Vec3d.new_from_to.__text_signature__ == "(from, to)"
+    assert Vec3d.zero.__text_signature__ == "()"
+
+
+def test_submodule_is_attached_but_not_importable_by_path():
+    assert quorral.geometry.__name__ == "quorral.geometry"
+    assert "quorral.geometry" not in sys.modules
+    from quorral import geometry
+
+    assert geometry is quorral.geometry
+    with pytest.raises(ImportError):
+        __import__("quorral.geometry")
+
+
+def test_reimport_reuses_types_and_submodule():
+    vec_type, geometry = quorral.Vec3d, quorral.geometry
+    saved = sys.modules.pop("quorral")
+    try:
+        import quorral as again
+
+        assert again is not saved
+        assert again.Vec3d is vec_type
+        assert again.geometry is geometry
+        assert again.__all__ == saved.__all__
+    finally:
+        sys.modules["quorral"] = saved
+
+
+def test_gil_stays_disabled_on_free_threaded_build():
+    code = "import sys, quorral; print(getattr(sys, '_is_gil_enabled', lambda: True)())"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout.strip()
+    free_threaded = bool(__import__("sysconfig").get_config_var("Py_GIL_DISABLED"))
+    assert out == ("False" if free_threaded else "True")
+
+
+def test_panic_exception_derives_from_base_exception(panic_type):
+    assert panic_type.__name__ == "PanicException"
+    assert panic_type.__bases__ == (BaseException,)
+    assert not issubclass(panic_type, Exception)
+    assert "BaseException" in panic_type.__doc__
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: Vec3d(1, 2), "Vec3d.__new__() missing 1 required positional argument: 'z'"),
+        (lambda: Vec3d(1), "Vec3d.__new__() missing 2 required positional arguments: 'y' and 'z'"),
+        (lambda: Vec3d(), "Vec3d.__new__() missing 3 required positional arguments: 'x', 'y', and 'z'"),
+        (lambda: Vec3d(1, 2, 3, 4), "Vec3d.__new__() takes 3 positional arguments but 4 were given"),
+        (lambda: Vec3d(1, 2, x=3), "Vec3d.__new__() got multiple values for argument 'x'"),
+        (lambda: Vec3d(1, 2, 3, w=1), "Vec3d.__new__() got an unexpected keyword argument 'w'"),
+        (lambda: Vec3d.zero().dot(), "Vec3d.dot() missing 1 required positional argument: 'other'"),
+        (lambda: Vec3d.zero().dot(1, 2), "Vec3d.dot() takes 1 positional arguments but 2 were given"),
+        (lambda: Vec3d.new_from_to(Vec3d.zero()), "Vec3d.new_from_to() missing 1 required positional argument: 'to'"),
+        (lambda: Vec3d.zero().dot(other=1), "argument 'other': 'int' object is not an instance of 'Vec3d'"),
+        (lambda: Vec3d.zero().dot(None), "argument 'other': 'None' is not an instance of 'Vec3d'"),
+        (lambda: Vec3d.zero().project_onto_line(Vec3d.zero(), (1, 2, 3)),
+         "argument 'line_q': 'tuple' object is not an instance of 'Vec3d'"),
+        (lambda: Vec3d("a", 1, 1), "argument 'x': must be real number, not str"),
+        (lambda: Vec3d(1, None, 1), "argument 'y': must be real number, not NoneType"),
+    ],
+)
+def test_binding_messages(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+    assert type(info.value) is TypeError
+
+
+def test_binding_checks_arity_before_conversion():
+    with pytest.raises(TypeError, match="takes 3 positional arguments but 4 were given"):
+        Vec3d("bad", 2, 3, 4)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'q'"):
+        Vec3d("bad", 2, 3, q=1)
+
+
+def test_conversions_are_checked_in_declaration_order():
+    with pytest.raises(TypeError, match="^argument 'x'"):
+        Vec3d("bad", "worse", "worst")
+    with pytest.raises(TypeError, match="^argument 'a'"):
+        Vec3d.zero().distance_to_line(1, 2)
+    with pytest.raises(TypeError, match="^argument 'b'"):
+        Vec3d.zero().distance_to_line(Vec3d.zero(), 2)
+
+
+def test_keywords_in_any_order():
+    v = Vec3d(z=3, x=1, y=2)
+    assert (v.x, v.y, v.z) == (1.0, 2.0, 3.0)
+    assert Vec3d.new_from_to(to=Vec3d(1, 1, 1), **{"from": Vec3d(0, 1, 2)}).to_array() == [1.0, 0.0, -1.0]
+
+
+class Floaty:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class FloatSub(float):
+    pass
+
+
+class IntSub(int):
+    pass
+
+
+@pytest.mark.parametrize(
+    "arg, expected",
+    [(True, 1.0), (False, 0.0), (7, 7.0), (Floaty(2.5), 2.5), (FloatSub(1.25), 1.25), (IntSub(3), 3.0),
+     (-0.0, -0.0), (float("inf"), float("inf"))],
+)
+def test_float_rule_accepts_numbers(arg, expected):
+    assert Vec3d(arg, 0, 0).x.hex() == float(expected).hex()
+
+
+def test_float_conversion_errors():
+    class RaisesValue:
+        def __float__(self):
+            raise ValueError("no float here")
+
+    class RaisesType:
+        def __float__(self):
+            try:
+                raise KeyError("inner")
+            except KeyError as inner:
+                raise TypeError("bad float") from inner
+
+    with pytest.raises(ValueError, match="^no float here$"):
+        Vec3d(RaisesValue(), 0, 0)
+    with pytest.raises(OverflowError):
+        Vec3d(10**400, 0, 0)
+    with pytest.raises(TypeError) as info:
+        Vec3d(0, RaisesType(), 0)
+    assert str(info.value) == "argument 'y': bad float"
+    assert isinstance(info.value.__cause__, KeyError)
+    with pytest.raises(TypeError, match="^argument 'z': "):
+        Vec3d(0, 0, Floaty("not a float"))
+
+
+def test_hash_is_the_same_in_every_process():
+    code = "import quorral; print(hash(quorral.Vec3d(1, 2, 3)), hash(quorral.Vec3d(0.1, -7, 1e300)))"
+    outs = {
+        subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                       env={"PYTHONHASHSEED": seed}).stdout
+        for seed in ("0", "1", "12345")
+    }
+    assert len(outs) == 1
+    assert outs.pop().split()[0] == "3511550596308926913"
