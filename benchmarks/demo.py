@@ -1,0 +1,43 @@
+"""A short tour of quorral: prints a few results and a quick timing."""
+
+import sys
+import time
+
+import quorral
+from quorral import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
+from quorral.geometry import Circle, Plane, circle_circle, plane_line
+
+
+def main() -> None:
+    free = not getattr(sys, "_is_gil_enabled", lambda: True)()
+    print(f"quorral on Python {sys.version.split()[0]} ({'free-threaded' if free else 'GIL'} build)")
+
+    a, b = Vec3d(1, 2, 3), Vec3d(-2, 0.5, 4)
+    print("a =", a, " b =", b)
+    print("a . b =", a.dot(b), " a x b =", a.cross(b), " |a| =", a.magnitude())
+    print("angle(a, b) =", a.angle_to(b), "=", a.angle_to(b).to_degrees())
+    print("90 degrees =", AngleDegrees(90).to_radians())
+
+    q = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
+    print("quarter turn about z:", q, "rotates (1, 0, 0) to", q.rotate(Vec3d.i()))
+
+    plane = Plane(Vec3d(0, 0, 1), 3.0)
+    print("line through (1, 2, 0), (1, 2, 1) meets", plane_line(plane, Vec3d(1, 2, 0), Vec3d(1, 2, 1)))
+    c1, c2 = Circle(Vec3d.zero(), 1.0, Vec3d.k()), Circle(Vec3d.i(), 1.0, Vec3d.k())
+    print("unit circles at 0 and (1, 0, 0) cross at", circle_circle(c1, c2))
+
+    n = 1_000_000
+    points = VecList([Vec3d(i, 1.0, 2.0) for i in range(1000)])
+    for _ in range(10):
+        points.extend(points)
+    start = time.perf_counter()
+    unit = points.normalize()
+    elapsed = time.perf_counter() - start
+    print(f"normalize of {len(points):,} vectors: {elapsed * 1e3:.2f} ms; first {unit[0]}")
+    print(f"nearest to (500.2, 1, 2) with stride 64: {points.minimum_distance_to(Vec3d(500.2, 1, 2), 64)}")
+    del n
+
+
+if __name__ == "__main__":
+    main()
+    print("modules:", quorral.__all__)
