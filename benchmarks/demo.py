@@ -26,7 +26,6 @@ def main() -> None:
     c1, c2 = Circle(Vec3d.zero(), 1.0, Vec3d.k()), Circle(Vec3d.i(), 1.0, Vec3d.k())
     print("unit circles at 0 and (1, 0, 0) cross at", circle_circle(c1, c2))
 
-    n = 1_000_000
     points = VecList([Vec3d(i, 1.0, 2.0) for i in range(1000)])
     for _ in range(10):
         points.extend(points)
@@ -35,7 +34,6 @@ def main() -> None:
     elapsed = time.perf_counter() - start
     print(f"normalize of {len(points):,} vectors: {elapsed * 1e3:.2f} ms; first {unit[0]}")
     print(f"nearest to (500.2, 1, 2) with stride 64: {points.minimum_distance_to(Vec3d(500.2, 1, 2), 64)}")
-    del n
 
 
 if __name__ == "__main__":
