@@ -1,1 +1,302 @@
 #include "pool.hpp"
+
+#include <linux/futex.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace quorral::pool {
+
+namespace {
+
+// A positive or zero decimal integer with an optional leading '+', nothing else.
+std::optional<std::size_t> parse_count(const char* text) {
+    if (text == nullptr) return std::nullopt;
+    if (*text == '+') ++text;
+    if (*text == '\0') return std::nullopt;
+    std::size_t value = 0;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9') return std::nullopt;
+        const auto digit = static_cast<std::size_t>(*text - '0');
+        if (value > (SIZE_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+}  // namespace
+
+std::size_t parse_thread_count(const char* num_threads, const char* num_cpus, std::size_t available) {
+    if (const auto n = parse_count(num_threads)) return *n > 0 ? *n : available;
+    if (const auto n = parse_count(num_cpus); n && *n > 0) return *n;
+    return available;
+}
+
+std::size_t available_processors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        if (const int count = CPU_COUNT(&set); count > 0) return static_cast<std::size_t>(count);
+    }
+    if (const unsigned count = std::thread::hardware_concurrency(); count > 0) return count;
+    return 1;
+}
+
+namespace {
+
+using Word = std::atomic<std::uint32_t>;
+static_assert(sizeof(Word) == sizeof(std::uint32_t) && Word::is_always_lock_free);
+
+// Waking an address whose object has since ended is harmless: every waiter re-checks its word.
+void futex_wait(Word& word, std::uint32_t expected) {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+void futex_wake(Word& word, int count) {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+struct JobState {
+    explicit JobState(const detail::Job& j) : job(j) {}
+
+    const detail::Job& job;
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+
+    void piece(std::size_t begin, std::size_t end, std::optional<Best>& out) noexcept {
+        try {
+            job.piece(job.body, begin, end, out);
+        } catch (...) {
+            if (!failed.exchange(true, std::memory_order_relaxed)) error = std::current_exception();
+        }
+    }
+};
+
+struct Queue;
+
+enum : std::uint32_t { kPending = 0, kDone = 1, kSleeping = 2 };
+
+// The right half of a split, owned by the frame that split it.
+struct Task {
+    Task(JobState& j, std::size_t b, std::size_t e, std::size_t s, Queue& q)
+        : job(j), begin(b), end(e), budget(s), home(q) {}
+
+    JobState& job;
+    std::size_t begin, end, budget;
+    Queue& home;
+    std::optional<Best> result;
+    Word state{kPending};
+    // Guarded by home's mutex.
+    Task* prev = nullptr;
+    Task* next = nullptr;
+    bool queued = false;
+};
+
+struct alignas(64) Queue {
+    std::mutex mutex;
+    Task* head = nullptr;
+    Task* tail = nullptr;
+
+    void link_back(Task& t) {
+        t.prev = tail;
+        t.next = nullptr;
+        (tail ? tail->next : head) = &t;
+        tail = &t;
+        t.queued = true;
+    }
+    void unlink(Task& t) {
+        (t.prev ? t.prev->next : head) = t.next;
+        (t.next ? t.next->prev : tail) = t.prev;
+        t.queued = false;
+    }
+};
+
+void combine(std::optional<Best>& left, const std::optional<Best>& right) {
+    if (right && (!left || total_order_less(right->key, left->key))) left = right;
+}
+
+class Pool {
+public:
+    explicit Pool(std::size_t n) : size_(n), queues_(n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            try {
+                std::thread([this, i] { work(i); }).detach();
+            } catch (const std::system_error&) {
+                break;  // Jobs still complete: the caller runs every piece nobody takes.
+            }
+        }
+    }
+
+    std::size_t size() const noexcept { return size_; }
+
+    void run(const detail::Job& job, std::size_t n, std::optional<Best>& out) {
+        JobState state(job);
+        split(state, 0, n, size_, false, out);
+        if (state.failed.load(std::memory_order_relaxed)) std::rethrow_exception(state.error);
+    }
+
+private:
+    static constexpr int kPauses = 256;
+    static constexpr int kYields = 64;
+    // Waking a sleeping worker costs the caller microseconds, more than a few elements take to
+    // compute; shorter pieces are left to workers already awake, or to the caller.
+    static constexpr std::size_t kWakeLength = 4;
+
+    static thread_local Queue* own_;
+
+    const std::size_t size_;
+    std::vector<Queue> queues_;
+    Queue injector_;
+    std::atomic<std::size_t> queued_{0};  // Tasks in all queues, changed under their mutexes.
+    std::atomic<std::size_t> sleepers_{0};
+    Word epoch_{0};
+
+    void split(JobState& job, std::size_t begin, std::size_t end, std::size_t budget, bool migrated,
+               std::optional<Best>& out) {
+        const std::size_t length = end - begin;
+        if (length < 2 || (!migrated && budget == 0)) {
+            job.piece(begin, end, out);
+            return;
+        }
+        budget = migrated ? std::max(size_, budget / 2) : budget / 2;
+        const std::size_t mid = begin + length / 2;
+        Task right(job, mid, end, budget, own_ ? *own_ : injector_);
+        push(right);
+        split(job, begin, mid, budget, false, out);
+        if (take_back(right)) {
+            split(job, mid, end, budget, false, right.result);
+        } else {
+            wait(right);
+        }
+        if (job.job.reduce) combine(out, right.result);
+    }
+
+    void push(Task& t) {
+        {
+            std::lock_guard lock(t.home.mutex);
+            t.home.link_back(t);
+            queued_.fetch_add(1);
+        }
+        if (t.end - t.begin >= kWakeLength && sleepers_.load() > 0) {
+            epoch_.fetch_add(1);
+            futex_wake(epoch_, 1);
+        }
+    }
+
+    bool take_back(Task& t) {
+        std::lock_guard lock(t.home.mutex);
+        if (!t.queued) return false;
+        t.home.unlink(t);
+        queued_.fetch_sub(1, std::memory_order_relaxed);
+        return true;
+    }
+
+    Task* pop(Queue& q, bool back) {
+        std::lock_guard lock(q.mutex);
+        Task* t = back ? q.tail : q.head;
+        if (t) {
+            q.unlink(*t);
+            queued_.fetch_sub(1, std::memory_order_relaxed);
+        }
+        return t;
+    }
+
+    // Own queue newest first, then the oldest task of every other worker, then new jobs.
+    Task* find_work(std::size_t self) {
+        if (queued_.load(std::memory_order_relaxed) == 0) return nullptr;
+        if (Task* t = pop(queues_[self], true)) return t;
+        for (std::size_t k = 1; k < queues_.size(); ++k) {
+            if (Task* t = pop(queues_[(self + k) % queues_.size()], false)) return t;
+        }
+        return pop(injector_, false);
+    }
+
+    void execute(Task& t) {
+        split(t.job, t.begin, t.end, t.budget, &t.home != own_, t.result);
+        // The owner may return as soon as it sees kDone; only the address is used afterwards.
+        if (t.state.exchange(kDone, std::memory_order_acq_rel) == kSleeping) futex_wake(t.state, INT_MAX);
+    }
+
+    // Workers run other tasks while they wait; callers spin, then sleep until the task is done.
+    void wait(Task& t) {
+        const std::size_t self = own_ ? static_cast<std::size_t>(own_ - queues_.data()) : 0;
+        int rounds = 0;
+        while (t.state.load(std::memory_order_acquire) != kDone) {
+            if (own_) {
+                if (Task* other = find_work(self)) {
+                    execute(*other);
+                    rounds = 0;
+                    continue;
+                }
+            }
+            if (rounds < kPauses + kYields) {
+                if (rounds++ < kPauses) {
+                    cpu_relax();
+                } else {
+                    std::this_thread::yield();
+                }
+                continue;
+            }
+            std::uint32_t expected = kPending;
+            if (t.state.compare_exchange_strong(expected, kSleeping, std::memory_order_acquire) ||
+                expected == kSleeping) {
+                futex_wait(t.state, kSleeping);
+            }
+        }
+    }
+
+    [[noreturn]] void work(std::size_t self) {
+        own_ = &queues_[self];
+        for (;;) {
+            if (Task* t = find_work(self)) {
+                execute(*t);
+                continue;
+            }
+            idle();
+        }
+    }
+
+    void idle() {
+        for (int i = 0; i < kYields; ++i) {
+            if (queued_.load(std::memory_order_relaxed) > 0) return;
+            std::this_thread::yield();
+        }
+        // A pusher either sees this sleeper and bumps the epoch, or its task is seen here.
+        const std::uint32_t epoch = epoch_.load();
+        sleepers_.fetch_add(1);
+        if (queued_.load() == 0) futex_wait(epoch_, epoch);
+        sleepers_.fetch_sub(1);
+    }
+};
+
+thread_local Queue* Pool::own_ = nullptr;
+
+Pool& instance() {
+    // Never destroyed: detached workers may still be asleep in it when the process exits.
+    static Pool* const pool = new Pool(
+        parse_thread_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_processors()));
+    return *pool;
+}
+
+}  // namespace
+
+std::size_t workers() { return instance().size(); }
+
+void detail::run(const Job& job, std::size_t n, std::optional<Best>& out) { instance().run(job, n, out); }
+
+}  // namespace quorral::pool

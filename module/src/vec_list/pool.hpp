@@ -1,6 +1,99 @@
-// Placeholder, replaced by the worker pool.
+// Process-wide worker pool with an order-preserving parallel map and a minimum search.
+//
+// A job's range is split by repeated halving under a split budget; the calling thread runs the
+// left halves itself and takes back every right half no worker has stolen yet, so small jobs
+// never wait on another thread. Task nodes live on the stack of the thread that split them.
 #pragma once
+
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <type_traits>
+
 namespace quorral::pool {
-template <class Body> void parallel_for(std::size_t n, Body&& body) { if (n) body(std::size_t{0}, n); }
+
+// Number of worker threads for the given environment values (null when unset) and processor count.
+std::size_t parse_thread_count(const char* num_threads, const char* num_cpus, std::size_t available);
+
+// Processors available to this process, at least 1.
+std::size_t available_processors();
+
+// Creates the pool on first call; the number of worker threads N.
+std::size_t workers();
+
+// IEEE-754 totalOrder: -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
+constexpr std::int64_t total_order_key(double x) noexcept {
+    const auto bits = std::bit_cast<std::int64_t>(x);
+    return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
 }
+
+constexpr bool total_order_less(double a, double b) noexcept {
+    return total_order_key(a) < total_order_key(b);
+}
+
+struct Best {
+    std::size_t index;
+    double key;
+};
+
+namespace detail {
+
+// One job's type-erased piece runner. `out` is the piece's minimum when the job reduces.
+struct Job {
+    void (*piece)(void* body, std::size_t begin, std::size_t end, std::optional<Best>& out);
+    void* body;
+    bool reduce;
+};
+
+// Runs the job over [0, n), n >= 2, and rethrows the first failure once every piece has ended.
+void run(const Job& job, std::size_t n, std::optional<Best>& out);
+
+template <class T>
+void* erase(T& value) noexcept {
+    return const_cast<void*>(static_cast<const void*>(std::addressof(value)));
+}
+
+}  // namespace detail
+
+template <class Body>
+void parallel_for(std::size_t n, Body&& body) {
+    workers();
+    if (n < 2) {
+        if (n == 1) body(std::size_t{0}, std::size_t{1});
+        return;
+    }
+    using B = std::remove_reference_t<Body>;
+    const detail::Job job{
+        [](void* b, std::size_t begin, std::size_t end, std::optional<Best>&) {
+            (*static_cast<B*>(b))(begin, end);
+        },
+        detail::erase(body), false};
+    std::optional<Best> unused;
+    detail::run(job, n, unused);
+}
+
+template <class Key>
+std::optional<Best> min_by_key(std::size_t n, Key&& key) {
+    workers();
+    if (n == 0) return std::nullopt;
+    if (n == 1) return Best{0, static_cast<double>(key(std::size_t{0}))};
+    using K = std::remove_reference_t<Key>;
+    const detail::Job job{
+        [](void* k, std::size_t begin, std::size_t end, std::optional<Best>& out) {
+            auto& f = *static_cast<K*>(k);
+            Best best{begin, static_cast<double>(f(begin))};
+            for (std::size_t i = begin + 1; i < end; ++i) {
+                const double v = static_cast<double>(f(i));
+                if (total_order_less(v, best.key)) best = {i, v};
+            }
+            out = best;
+        },
+        detail::erase(key), true};
+    std::optional<Best> best;
+    detail::run(job, n, best);
+    return best;
+}
+
+}  // namespace quorral::pool
