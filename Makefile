@@ -40,8 +40,9 @@ py-test: ext
 	$(PY) -m pytest -q tests; rc=$$?; [ $$rc -eq 0 ] || [ $$rc -eq 5 ]
 
 # The Python suite against the extension built with AddressSanitizer and
-# UndefinedBehaviorSanitizer, imported ahead of the installed one. Leak
-# detection is off: the interpreter keeps its own allocations until exit.
+# UndefinedBehaviorSanitizer, imported ahead of the installed one (which
+# subprocesses with a fresh environment still use). Leak detection is off:
+# the interpreter keeps its own allocations until exit.
 # libstdc++ is preloaded too so that the runtime finds the real __cxa_throw.
 # The checks are those of -fsanitize=undefined without null, nonnull-attribute
 # and returns-nonnull-attribute: with those GCC 12 refuses constant evaluation
@@ -50,7 +51,7 @@ ASAN_PKG := $(BUILD)/asan/pkg
 UBSAN_CHECKS := shift,integer-divide-by-zero,unreachable,vla-bound,return,signed-integer-overflow,bounds,alignment,object-size,bool,enum,vptr,pointer-overflow,builtin
 ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
   ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(CURDIR)/$(ASAN_PKG)
-py-test-asan: venv
+py-test-asan: ext
 	$(CMAKE) -S . -B $(BUILD)/asan -G Ninja -DQUORRAL_SANITIZE=address,$(UBSAN_CHECKS) \
 	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
 	$(CMAKE) --build $(BUILD)/asan --target quorral
