@@ -66,7 +66,7 @@ def module_functions() -> list[tuple[str, Callable]]:
 
 
 def _seed_values(instances: dict[str, list]) -> list:
-    seeds = [1.5, -2.0, 0.25]
+    seeds = [1.5, -2.0, 0.25, 1]
     for objs in instances.values():
         seeds.extend(objs[:1])
     vectors = instances.get("Vec3d", [])

@@ -14,6 +14,9 @@ pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
 SAMPLES = surface.find_samples()
 MEMBERS = surface.members(SAMPLES)
 PANIC = surface.panic_type()
+KNOWN_TYPES = {type(r.make()) for recipes in SAMPLES.values() for r in recipes[:1]}
+CLASSES = {cls.__name__: cls for cls in surface.module_classes()}
+FUNCTIONS = dict(surface.module_functions())
 CALLS = {"count": 0}
 # About 8000 calls in all, however many members there are.
 EXAMPLES = max(12, min(60, 8000 // max(1, len(MEMBERS))))
@@ -151,9 +154,9 @@ def check_call(member, receiver_recipe, kinds, keywords):
         if keywords and member.kind in ("ctor", "static", "method", "func"):
             names = member.params + ["bogus"]
             call_args = dict(zip(names, args))
-            target = {"ctor": lambda: receiver_type(member)(**call_args),
+            target = {"ctor": lambda: CLASSES[member.owner](**call_args),
                       "func": lambda: FUNCTIONS[member.name](**call_args),
-                      "static": lambda: getattr(receiver_type(member), member.name)(**call_args),
+                      "static": lambda: getattr(CLASSES[member.owner], member.name)(**call_args),
                       "method": lambda: getattr(receiver, member.name)(**call_args)}[member.kind]
             target()
         else:
@@ -174,15 +177,6 @@ def check_call(member, receiver_recipe, kinds, keywords):
     if not ctx.mutated:
         after = [surface.state(o) for o in watched if o is not None]
         assert after == before, f"{member.label}{tuple(args)!r} failed with {failure!r} but changed state"
-
-
-KNOWN_TYPES = {type(r.make()) for recipes in SAMPLES.values() for r in recipes[:1]}
-CLASSES = {cls.__name__: cls for cls in surface.module_classes()}
-FUNCTIONS = dict(surface.module_functions())
-
-
-def receiver_type(member):
-    return CLASSES[member.owner]
 
 
 def arity_strategy(member):
