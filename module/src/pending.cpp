@@ -12,9 +12,6 @@ void dealloc_placeholder(PyObject* self) {
 PyTypeObject* placeholder(const char* name) { return create_type(ClassSpec{.name = name}, sizeof(PyObject), &dealloc_placeholder); }
 }  // namespace
 
-PyTypeObject* PyClass<galdrin::AngleDegrees>::create() { return placeholder("AngleDegrees"); }
-PyTypeObject* PyClass<galdrin::AngleRadians>::create() { return placeholder("AngleRadians"); }
-PyTypeObject* PyClass<galdrin::Quat>::create() { return placeholder("Quat"); }
 PyTypeObject* PyClass<VecArray>::create() { return placeholder("VecList"); }
 int exec_geometry(PyObject*) { return 0; }
 

@@ -7,6 +7,7 @@
 #include "binding/def.hpp"
 #include "classes.hpp"
 #include "format.hpp"
+#include "quat.hpp"
 #include "siphash.hpp"
 #include "vec3d.hpp"
 
@@ -84,6 +85,9 @@ PyTypeObject* PyClass<Vec3d>::create() {
         D::method<"scalar_triple_product($self, b, c)",
                   [](const Vec3d& a, const Vec3d& b, const Vec3d& c) { return scalar_triple_product(a, b, c); }>(),
         D::method<"to_array($self)", [](const Vec3d& a) { return to_array(a); }>(),
+        D::method<"angle_to($self, other)",
+                  [](const Vec3d& a, const Vec3d& b) { return galdrin::AngleRadians{angle_to(a, b)}; }>(),
+        D::method<"to_quat($self)", [](const Vec3d& a) { return to_quat(a); }>(),
     };
     spec.properties = {D::field<&Vec3d::x>("x"), D::field<&Vec3d::y>("y"), D::field<&Vec3d::z>("z")};
     spec.slots = {

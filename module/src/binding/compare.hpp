@@ -29,4 +29,28 @@ PyObject* tolerant_richcompare(PyObject* a, PyObject* b, int op) {
     return to_py((self.get() == other.get()) == (op == Py_EQ));
 }
 
+// ==, <, <=, >, >= by the value's own operators between two instances; "!="
+// through not_equal_by_protocol. Any other operand, or one that cannot be
+// read at this moment, gives NotImplemented.
+template <Bound V>
+PyObject* ordered_richcompare(PyObject* a, PyObject* b, int op) {
+    if (op == Py_NE) return not_equal_by_protocol(a, b);
+    Arg<const V&> self;
+    Arg<const V&> other;
+    if (!self.load(a) || !other.load(b)) {
+        PyErr_Clear();
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    const V& x = self.get();
+    const V& y = other.get();
+    switch (op) {
+        case Py_EQ: return to_py(x == y);
+        case Py_LT: return to_py(x < y);
+        case Py_LE: return to_py(x <= y);
+        case Py_GT: return to_py(x > y);
+        case Py_GE: return to_py(x >= y);
+    }
+    Py_RETURN_NOTIMPLEMENTED;
+}
+
 }  // namespace quorral

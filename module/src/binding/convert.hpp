@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -145,6 +146,11 @@ PyObject* to_py(V v) {
     return wrap<V>(std::move(v));
 }
 
+template <class T, std::size_t N>
+PyObject* to_py(const std::array<T, N>& items);
+template <class... T>
+PyObject* to_py(std::tuple<T...> items);
+
 // A list built with its final length, filled in order.
 template <class Seq>
 PyObject* list_of(const Seq& items) {
@@ -167,24 +173,27 @@ PyObject* to_py(const std::array<T, N>& items) {
     return list_of(items);
 }
 
+// A tuple of the converted items, in order.
+template <class... T>
+PyObject* to_py(std::tuple<T...> items) {
+    PyObject* tuple = PyTuple_New(sizeof...(T));
+    if (!tuple) return nullptr;
+    Py_ssize_t i = 0;
+    const auto put = [&](PyObject* item) {
+        PyTuple_SET_ITEM(tuple, i++, item);
+        return item != nullptr;
+    };
+    const bool filled = std::apply([&](auto&... item) { return (put(to_py(std::move(item))) && ...); }, items);
+    if (!filled) {
+        Py_DECREF(tuple);
+        return nullptr;
+    }
+    return tuple;
+}
+
 template <class A, class B>
 PyObject* to_py(std::pair<A, B> pair) {
-    PyObject* first = to_py(std::move(pair.first));
-    if (!first) return nullptr;
-    PyObject* second = to_py(std::move(pair.second));
-    if (!second) {
-        Py_DECREF(first);
-        return nullptr;
-    }
-    PyObject* tuple = PyTuple_New(2);
-    if (!tuple) {
-        Py_DECREF(first);
-        Py_DECREF(second);
-        return nullptr;
-    }
-    PyTuple_SET_ITEM(tuple, 0, first);
-    PyTuple_SET_ITEM(tuple, 1, second);
-    return tuple;
+    return to_py(std::tuple<A, B>(std::move(pair.first), std::move(pair.second)));
 }
 
 }  // namespace quorral

@@ -1,0 +1,64 @@
+// The Python class Quat.
+#include "quat.hpp"
+
+#include <string>
+#include <tuple>
+#include <utility>
+
+#include "binding/compare.hpp"
+#include "binding/def.hpp"
+#include "classes.hpp"
+#include "format.hpp"
+
+namespace quorral {
+
+using galdrin::AngleRadians;
+using galdrin::Quat;
+using galdrin::Vec3d;
+
+namespace {
+
+std::string text_form(const Quat& q) {
+    using galdrin::format_double;
+    return "Quat(" + format_double(q.w) + ", " + format_double(q.i) + ", " + format_double(q.j) + ", " +
+           format_double(q.k) + ")";
+}
+
+}  // namespace
+
+PyTypeObject* PyClass<Quat>::create() {
+    using D = Def<Quat>;
+    using Q = const Quat&;
+    ClassSpec spec{.name = "Quat"};
+    D::constructor<"Quat(w, i, j, k)", [](double w, double i, double j, double k) { return Quat{w, i, j, k}; }>(spec);
+    spec.methods = {
+        D::method<"identity()", [] { return Quat::identity(); }>(),
+        D::method<"from_axis_angle(axis, angle)",
+                  [](const Vec3d& axis, AngleRadians angle) { return from_axis_angle(axis, angle); }>(),
+        D::method<"rotate($self, v)", [](Q q, const Vec3d& v) { return rotate(q, v); }>(),
+        D::method<"conjugate($self)", [](Q q) { return conjugate(q); }>(),
+        D::method<"normalize($self)", [](Q q) { return normalize(q); }>(),
+        D::method<"magnitude($self)", [](Q q) { return magnitude(q); }>(),
+        D::method<"is_unit($self)", [](Q q) { return is_unit(q); }>(),
+        D::method<"to_vec3d($self)",
+                  [](Q q) {
+                      const auto [i, j, k] = to_vec3d(q);
+                      return std::tuple{i, j, k};
+                  }>(),
+        D::method<"to_axis_angle($self)",
+                  [](Q q) {
+                      const galdrin::AxisAngle r = to_axis_angle(q);
+                      return std::pair{r.axis, r.angle};
+                  }>(),
+        D::method<"to_rotation_matrix($self)", [](Q q) { return to_rotation_matrix(q); }>(),
+    };
+    spec.properties = {D::field<&Quat::w>("w"), D::field<&Quat::i>("i"), D::field<&Quat::j>("j"),
+                       D::field<&Quat::k>("k")};
+    spec.slots = {
+        slot(Py_tp_repr, &D::unary<text_form>),
+        slot(Py_tp_richcompare, &tolerant_richcompare<Quat>),
+    };
+    return create_type<Quat>(std::move(spec));
+}
+
+}  // namespace quorral
