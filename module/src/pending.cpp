@@ -13,6 +13,5 @@ PyTypeObject* placeholder(const char* name) { return create_type(ClassSpec{.name
 }  // namespace
 
 PyTypeObject* PyClass<VecArray>::create() { return placeholder("VecList"); }
-int exec_geometry(PyObject*) { return 0; }
 
 }  // namespace quorral

@@ -53,4 +53,20 @@ PyObject* ordered_richcompare(PyObject* a, PyObject* b, int op) {
     Py_RETURN_NOTIMPLEMENTED;
 }
 
+// == by the value's own operator== between two instances, "!=" through
+// not_equal_by_protocol; ordering, any other operand, or one that cannot be
+// read at this moment gives NotImplemented.
+template <Bound V>
+PyObject* equality_richcompare(PyObject* a, PyObject* b, int op) {
+    if (op == Py_NE) return not_equal_by_protocol(a, b);
+    if (op != Py_EQ) Py_RETURN_NOTIMPLEMENTED;
+    Arg<const V&> self;
+    Arg<const V&> other;
+    if (!self.load(a) || !other.load(b)) {
+        PyErr_Clear();
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    return to_py(self.get() == other.get());
+}
+
 }  // namespace quorral

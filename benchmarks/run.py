@@ -1,0 +1,363 @@
+"""quorral against PyGLM (single objects) and numpy (arrays of vectors).
+
+Prints one table (operation, quorral median, peer median, ratio quorral/peer:
+below 1 means quorral is faster), writes it to results/table.csv, and writes
+batch throughput against n for quorral with 1 and 2 workers and for numpy to
+results/throughput.csv and results/throughput.png. Rows whose feature the
+installed module lacks are skipped.
+
+    python benchmarks/run.py [--out DIR]
+"""
+
+import argparse
+import csv
+import gc
+import json
+import os
+import random
+import statistics
+import subprocess
+import sys
+import sysconfig
+import timeit
+from pathlib import Path
+
+# numpy's BLAS is tuned from these; the peer runs with its own defaults.
+BLAS_VARIABLES = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
+SWEEP_SIZES = [10**e for e in range(2, 8)]
+BATCH_N = 10**6
+EPSILON = 2.0**-52
+
+
+def clean_environment(workers=None):
+    env = {k: v for k, v in os.environ.items() if k not in BLAS_VARIABLES}
+    if workers is not None:
+        env["RAYON_NUM_THREADS"] = str(workers)
+    return env
+
+
+def per_call(timer, number):
+    return timer.timeit(number) / number
+
+
+def calibrate(timer, target):
+    """Loop count that makes one repeat take about `target` seconds."""
+    number = 1
+    while True:
+        elapsed = timer.timeit(number)
+        if elapsed >= target / 4 or number >= 10**7:
+            return max(1, int(number * target / max(elapsed, 1e-9)))
+        number *= 10
+
+
+def compare(q_stmt, p_stmt, env, repeats, target):
+    """Medians (seconds per call) of interleaved repeats of both statements."""
+    q = timeit.Timer(q_stmt, globals=env)
+    p = timeit.Timer(p_stmt, globals=env)
+    qn, pn = calibrate(q, target), calibrate(p, target)
+    qs, ps = [], []
+    for _ in range(repeats):
+        qs.append(per_call(q, qn))
+        ps.append(per_call(p, pn))
+    return statistics.median(qs), statistics.median(ps)
+
+
+def time_once(stmt, env, repeats):
+    t = timeit.Timer(stmt, globals=env)
+    return statistics.median(t.repeat(repeats, 1))
+
+
+def build_info():
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    disabled = sysconfig.get_config_var("Py_GIL_DISABLED")
+    kind = "free-threaded" if disabled else "GIL"
+    return (f"Python {sys.version.split()[0]} ({kind} build: Py_GIL_DISABLED={disabled}, "
+            f"sys._is_gil_enabled()={gil}), {os.cpu_count()} CPUs")
+
+
+def fmt_time(seconds):
+    if seconds < 1e-6:
+        return f"{seconds * 1e9:8.1f} ns"
+    if seconds < 1e-3:
+        return f"{seconds * 1e6:8.2f} us"
+    return f"{seconds * 1e3:8.2f} ms"
+
+
+# --- single objects against PyGLM -------------------------------------------
+
+def single_rows(quorral, glm):
+    Vec3d, Quat = quorral.Vec3d, getattr(quorral, "Quat", None)
+    env = {
+        "Vec3d": Vec3d, "Quat": Quat, "dvec3": glm.dvec3, "dquat": glm.dquat,
+        "a": Vec3d(1.0, 2.0, 3.0), "b": Vec3d(-4.0, 0.5, 2.25),
+        "ga": glm.dvec3(1.0, 2.0, 3.0), "gb": glm.dvec3(-4.0, 0.5, 2.25),
+        "dot": glm.dot, "cross": glm.cross, "normalize": glm.normalize, "length": glm.length,
+    }
+    rows = [
+        ("Vec3d(1.0, 2.0, 3.0)", "Vec3d(1.0, 2.0, 3.0)", "dvec3(1.0, 2.0, 3.0)", None),
+        ("a.dot(b)", "a.dot(b)", "dot(ga, gb)", None),
+        ("a.cross(b)", "a.cross(b)", "cross(ga, gb)", None),
+        ("a + b", "a + b", "ga + gb", None),
+        ("a * 2.0", "a * 2.0", "ga * 2.0", None),
+        ("2.0 * a", "2.0 * a", "2.0 * ga", None),
+        ("-a", "-a", "-ga", None),
+        ("a.normalize()", "a.normalize()", "normalize(ga)", None),
+        ("a.magnitude()", "a.magnitude()", "length(ga)", None),
+        ("a.x", "a.x", "ga.x", None),
+        ("a == b", "a == b", "ga == gb", None),
+        ("hash(a)", "hash(a)", "hash(ga)", None),
+        ("Quat(w, i, j, k)", "Quat(0.5, 0.5, 0.5, 0.5)", "dquat(0.5, 0.5, 0.5, 0.5)", "Quat"),
+        ("q.rotate(v) / q * v", "q.rotate(a)", "gq * ga", "Quat"),
+    ]
+    have_quat = Quat is not None and hasattr(Quat, "rotate")
+    if have_quat:
+        env["q"] = Quat(0.5, 0.5, 0.5, 0.5)
+        env["gq"] = glm.dquat(0.5, 0.5, 0.5, 0.5)
+    out = []
+    for name, q_stmt, p_stmt, needs in rows:
+        if needs == "Quat" and not have_quat:
+            out.append((name, None, None, "PyGLM", "skipped: no Quat"))
+            continue
+        qt, pt = compare(q_stmt, p_stmt, env, repeats=9, target=0.02)
+        out.append((name, qt, pt, "PyGLM", ""))
+    return out
+
+
+# --- batches against numpy ---------------------------------------------------
+
+def random_points(n, seed=7):
+    rng = random.Random(seed)
+    return [(rng.uniform(-10, 10), rng.uniform(-10, 10), rng.uniform(-10, 10)) for _ in range(n)]
+
+
+def have_veclist(quorral):
+    VecList = getattr(quorral, "VecList", None)
+    if VecList is None or not hasattr(VecList, "normalize"):
+        return False
+    try:
+        VecList([])
+    except TypeError:
+        return False
+    return True
+
+
+def numpy_rotation(np, w, i, j, k):
+    """Matrix of v -> conjugate(q) * v * q for q = (w, i, j, k), not normalised."""
+    u = np.array([-i, -j, -k])
+    skew = np.array([[0.0, -u[2], u[1]], [u[2], 0.0, -u[0]], [-u[1], u[0], 0.0]])
+    return (w * w - u @ u) * np.eye(3) + 2.0 * np.outer(u, u) + 2.0 * w * skew
+
+
+def batch_rows(quorral, np):
+    if not have_veclist(quorral):
+        return [("VecList batch operations", None, None, "numpy", "skipped: no VecList")]
+    Vec3d, VecList = quorral.Vec3d, quorral.VecList
+    tuples = random_points(BATCH_N)
+    vectors = [Vec3d(*t) for t in tuples]
+    arr = np.array(tuples)
+    env = {
+        "np": np, "VecList": VecList, "Vec3d": Vec3d, "tuples": tuples, "vectors": vectors,
+        "arr": arr, "vl": VecList(vectors), "o": Vec3d(0.25, -1.5, 2.0), "oa": np.array([0.25, -1.5, 2.0]),
+        "EPS": EPSILON, "vl2": VecList(vectors[:2]), "arr2": arr[:2].copy(),
+    }
+    rotate_q = (0.5, 0.5, 0.5, 0.5)
+    if hasattr(quorral, "Quat"):
+        env["q"] = quorral.Quat(*rotate_q)
+    env["R"] = numpy_rotation(np, *rotate_q)
+    norm = "np.sqrt((arr[:, 0] * arr[:, 0] + arr[:, 1] * arr[:, 1]) + arr[:, 2] * arr[:, 2])"
+    rows = [
+        ("normalize", "vl.normalize()", f"arr / {norm}[:, None]"),
+        ("cross", "vl.cross(o)", "np.cross(arr, oa)"),
+        ("vl + v", "vl + o", "arr + oa"),
+        ("vl * 2.0", "vl * 2.0", "arr * 2.0"),
+        ("vl / 2.0", "vl / 2.0", "arr / 2.0"),
+        ("collapse(1)", "vl.collapse(1)", "c = arr.copy(); c[:, 1] = 0.0"),
+        ("rotate(q) / arr @ R.T", "vl.rotate(q)", "arr @ R.T"),
+        ("dot -> list", "vl.dot(o)", "(arr @ oa).tolist()"),
+        ("magnitude -> list", "vl.magnitude()", f"{norm}.tolist()"),
+        ("distance_to -> list", "vl.distance_to(o)", "d = arr - oa; np.sqrt((d[:, 0] * d[:, 0] + d[:, 1] * d[:, 1]) + d[:, 2] * d[:, 2]).tolist()"),
+        ("is_unit -> list", "vl.is_unit()", f"(np.abs({norm} - 1.0) < EPS).tolist()"),
+        ("VecList(list) / np.array(tuples)", "VecList(vectors)", "np.array(tuples)"),
+        ("to_array() / arr.tolist()", "vl.to_array()", "arr.tolist()"),
+        (".list / arr.tolist()", "vl.list", "arr.tolist()"),
+    ]
+    out = []
+    for name, q_stmt, p_stmt in rows:
+        method = q_stmt.split(".")[1].split("(")[0] if q_stmt.startswith("vl.") else None
+        if method and not hasattr(VecList, method) or (name.startswith("rotate") and "q" not in env):
+            out.append((f"{name} (n=1e6)", None, None, "numpy", "skipped: missing"))
+            continue
+        repeats = 3 if name.startswith(("VecList(", "to_array", ".list")) else 5
+        qt, pt = compare(q_stmt, p_stmt, env, repeats=repeats, target=0.05)
+        out.append((f"{name} (n=1e6)", qt, pt, "numpy", ""))
+    qt, pt = compare("vl2.normalize()", f"arr2 / np.sqrt((arr2 * arr2).sum(axis=1))[:, None]", env, 9, 0.02)
+    out.append(("normalize, 2 elements (dispatch)", qt, pt, "numpy", "target < 3 us"))
+    return out
+
+
+# --- subprocess parts ----------------------------------------------------------
+
+def make_veclist(quorral, n):
+    """A VecList of n random vectors; 10^7 is built from copies of a 10^6 block."""
+    VecList, Vec3d = quorral.VecList, quorral.Vec3d
+    block = min(n, BATCH_N)
+    base = VecList([Vec3d(*t) for t in random_points(block)])
+    if n == block:
+        return base
+    vl = VecList.empty()
+    for _ in range(n // block):
+        vl.extend(base)
+    return vl
+
+
+def sweep_worker(kind):
+    """Seconds per normalize at each n, as JSON on stdout."""
+    results = {}
+    if kind == "quorral":
+        import quorral
+        for n in SWEEP_SIZES:
+            vl = make_veclist(quorral, n)
+            results[n] = sweep_time("vl.normalize()", {"vl": vl}, n)
+            del vl
+            gc.collect()
+    else:
+        import numpy as np
+        for n in SWEEP_SIZES:
+            arr = np.array(random_points(min(n, BATCH_N)))
+            if n > BATCH_N:
+                arr = np.tile(arr, (n // BATCH_N, 1))
+            stmt = "arr / np.sqrt((arr[:, 0] * arr[:, 0] + arr[:, 1] * arr[:, 1]) + arr[:, 2] * arr[:, 2])[:, None]"
+            results[n] = sweep_time(stmt, {"arr": arr, "np": np}, n)
+            del arr
+    print(json.dumps(results))
+
+
+def sweep_time(stmt, env, n):
+    timer = timeit.Timer(stmt, globals=env)
+    if n >= 10**7:
+        return statistics.median(timer.repeat(3, 1))
+    number = calibrate(timer, 0.03)
+    return statistics.median(per_call(timer, number) for _ in range(5))
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def memory_worker():
+    import quorral
+    base = make_veclist(quorral, BATCH_N)
+    gc.collect()
+    before = rss_bytes()
+    vl = quorral.VecList.empty()
+    for _ in range(10):
+        vl.extend(base)
+    after = rss_bytes()
+    print(json.dumps({"n": len(vl), "growth": after - before}))
+
+
+def run_child(args, workers=None):
+    proc = subprocess.run([sys.executable, __file__, *args], env=clean_environment(workers),
+                          capture_output=True, text=True, check=True)
+    return json.loads(proc.stdout)
+
+
+def sweep(out_dir, have):
+    series = {}
+    if have:
+        series["quorral, 1 worker"] = run_child(["--sweep", "quorral"], workers=1)
+        series["quorral, 2 workers"] = run_child(["--sweep", "quorral"], workers=2)
+    series["numpy"] = run_child(["--sweep", "numpy"])
+    with open(out_dir / "throughput.csv", "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(["series", "n", "seconds", "elements_per_second"])
+        for name, times in series.items():
+            for n, t in times.items():
+                w.writerow([name, n, f"{t:.6e}", f"{int(n) / t:.6e}"])
+    plot(out_dir / "throughput.png", series)
+    return series
+
+
+def plot(path, series):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, ax = plt.subplots(figsize=(7, 4.5))
+    for name, times in series.items():
+        ns = sorted(int(n) for n in times)
+        ax.plot(ns, [n / times[str(n)] / 1e6 for n in ns], marker="o", label=name)
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("n (vectors)")
+    ax.set_ylabel("normalize throughput (million vectors / s)")
+    ax.set_title("Batch normalize: quorral VecList against numpy")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+
+
+# --- main ------------------------------------------------------------------------
+
+def print_table(rows):
+    print(f"{'operation':<40} {'quorral':>11} {'peer':>11}  {'peer name':<6} {'ratio':>6}  note")
+    for name, qt, pt, peer, note in rows:
+        if qt is None:
+            print(f"{name:<40} {'-':>11} {'-':>11}  {peer:<6} {'-':>6}  {note}")
+        else:
+            print(f"{name:<40} {fmt_time(qt):>11} {fmt_time(pt):>11}  {peer:<6} {qt / pt:6.2f}  {note}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--out", type=Path, default=Path(__file__).resolve().parent / "results")
+    parser.add_argument("--sweep", choices=["quorral", "numpy"], help=argparse.SUPPRESS)
+    parser.add_argument("--memory", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.sweep:
+        return sweep_worker(args.sweep)
+    if args.memory:
+        return memory_worker()
+    if any(v in os.environ for v in BLAS_VARIABLES):
+        os.execve(sys.executable, [sys.executable, *sys.argv], clean_environment())
+
+    import glm
+    import numpy as np
+    import quorral
+
+    args.out.mkdir(parents=True, exist_ok=True)
+    print("build:", build_info())
+    print(f"quorral {quorral.__file__}; PyGLM {glm.version}; numpy {np.__version__}")
+    print("times are medians of interleaved timeit repeats; ratio = quorral / peer (< 1: quorral faster)\n")
+
+    rows = single_rows(quorral, glm)
+    rows += batch_rows(quorral, np)
+    have = have_veclist(quorral)
+    if have:
+        memory = run_child(["--memory"])
+        growth = memory["growth"]
+        target = 24 * memory["n"]
+        rows.append((f"RSS growth, VecList of {memory['n']:.0e} (bytes)", growth, target, "24 B/vec",
+                     f"{growth / 1e6:.1f} MB against {target / 1e6:.0f} MB"))
+    series = sweep(args.out, have)
+    if have:
+        t1 = series["quorral, 1 worker"][str(BATCH_N)]
+        t2 = series["quorral, 2 workers"][str(BATCH_N)]
+        rows.append(("normalize n=1e6, 2 workers / 1 worker", t2, t1, "1 worker", f"speed-up {t1 / t2:.2f}x"))
+
+    print_table([r if not r[0].startswith("RSS") else (r[0], None, None, r[3], r[4]) for r in rows])
+    for r in rows:
+        if r[0].startswith("RSS"):
+            print(f"memory: {r[4]} (ratio {r[1] / r[2]:.3f})")
+    with open(args.out / "table.csv", "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(["operation", "quorral_seconds", "peer_seconds", "peer", "ratio", "note"])
+        for name, qt, pt, peer, note in rows:
+            w.writerow([name, "" if qt is None else f"{qt:.6e}", "" if pt is None else f"{pt:.6e}", peer,
+                        "" if qt is None else f"{qt / pt:.4f}", note])
+    print(f"\nwrote {args.out / 'table.csv'}, {args.out / 'throughput.csv'}, {args.out / 'throughput.png'}")
+
+
+if __name__ == "__main__":
+    main()
