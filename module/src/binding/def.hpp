@@ -74,9 +74,26 @@ struct FunctionType<R (*)(A...)> {
 
 enum class OnFailure { Raise, NotImplemented };
 
+// The class of a parameter that takes an instance (const V&, V& or V).
+template <class P>
+struct InstanceParam {};
+template <Bound V>
+struct InstanceParam<const V&> {
+    using Value = V;
+};
+template <Bound V>
+struct InstanceParam<V&> {
+    using Value = V;
+};
+template <Bound V>
+struct InstanceParam<V> {
+    using Value = V;
+};
+
 // Converts sources[i] into parameter i, in order; the first failure ends the
-// call (with the argument prefix for names[i] when named) and everything
-// entered so far is left again.
+// call (with the argument prefix for names[i] when named, or with
+// NotImplemented and no error in NotImplemented mode) and everything entered
+// so far is left again.
 template <auto Fn, OnFailure Mode = OnFailure::Raise, class = decltype(+Fn)>
 struct Call;
 
@@ -92,8 +109,11 @@ private:
     template <std::size_t... I>
     static PyObject* run_with(PyObject* const* sources, const std::string_view* names, std::index_sequence<I...>) {
         std::tuple<Arg<A>...> args;
-        const bool loaded = (load(std::get<I>(args), sources[I], names ? names[I] : std::string_view{}) && ...);
-        if (!loaded) return nullptr;
+        const bool loaded = (load<A>(std::get<I>(args), sources[I], names ? names[I] : std::string_view{}) && ...);
+        if (!loaded) {
+            if constexpr (Mode == OnFailure::NotImplemented) Py_RETURN_NOTIMPLEMENTED;
+            return nullptr;
+        }
         if constexpr (std::is_void_v<R>) {
             (+Fn)(std::get<I>(args).get()...);
             Py_RETURN_NONE;
@@ -102,8 +122,12 @@ private:
         }
     }
 
-    template <class H>
+    template <class P, class H>
     static bool load(H& holder, PyObject* source, std::string_view name) {
+        // An operand of another class: NotImplemented without building an error to discard.
+        if constexpr (Mode == OnFailure::NotImplemented && requires { typename InstanceParam<P>::Value; }) {
+            if (!instance_of<typename InstanceParam<P>::Value>(source)) return false;
+        }
         if (holder.load(source)) return true;
         if constexpr (Mode == OnFailure::NotImplemented) {
             PyErr_Clear();
@@ -123,10 +147,13 @@ PyObject* call_bound(std::string_view owner, std::string_view name, PyObject* se
     constexpr std::size_t first = sig.self ? 1 : 0;
     static_assert(std::tuple_size_v<typename FunctionType<decltype(+Fn)>::Params> == sig.count + first,
                   "the function's parameters must match the signature");
-    std::array<PyObject*, sig.count + first + 1> sources{};
-    std::array<std::string_view, sig.count + first + 1> names{};
+    static constexpr auto names = [] {
+        std::array<std::string_view, sig.count + first + 1> n{};
+        for (std::size_t i = 0; i < sig.count; ++i) n[first + i] = sig.params[i];
+        return n;
+    }();
+    std::array<PyObject*, sig.count + first + 1> sources;
     if (sig.self) sources[0] = self;
-    for (std::size_t i = 0; i < sig.count; ++i) names[first + i] = sig.params[i];
     if (kwnames == nullptr && static_cast<std::size_t>(nargs) == sig.count) {
         std::copy_n(args, sig.count, sources.begin() + first);
     } else if (!bind_arguments(owner, name, sig, args, nargs, kwnames, sources.data() + first)) {
@@ -184,13 +211,11 @@ struct Def {
         return {name, &get_computed<Fn>, nullptr, nullptr, nullptr};
     }
 
-    // a OP b with both operands converted; any failure gives NotImplemented.
+    // a OP b with both operands converted; any conversion failure gives NotImplemented.
     template <auto Fn>
     static PyObject* binary(PyObject* a, PyObject* b) {
         PyObject* sources[] = {a, b};
-        PyObject* result = Call<Fn, OnFailure::NotImplemented>::run(sources, nullptr);
-        if (!result && !PyErr_Occurred()) Py_RETURN_NOTIMPLEMENTED;
-        return result;
+        return Call<Fn, OnFailure::NotImplemented>::run(sources, nullptr);
     }
 
     // Forward form first, then the reflected form, then NotImplemented.
@@ -248,14 +273,18 @@ struct Def {
     }
 
 private:
+    // The name used in binding errors, parsed at compile time.
+    template <Text S>
+    static constexpr std::string_view name_of = parse_signature(S.view()).name;
+
     template <Text S, auto Fn>
     static PyObject* noargs(PyObject* self, PyObject*) {
-        return call_bound<S, Fn>(owner(), parse_signature(S.view()).name, self, nullptr, 0, nullptr);
+        return call_bound<S, Fn>(owner(), name_of<S>, self, nullptr, 0, nullptr);
     }
 
     template <Text S, auto Fn>
     static PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        return call_bound<S, Fn>(owner(), parse_signature(S.view()).name, self, args, nargs, kwnames);
+        return call_bound<S, Fn>(owner(), name_of<S>, self, args, nargs, kwnames);
     }
 
     template <Text S, auto Fn>

@@ -24,8 +24,9 @@ public:
 private:
     enum : int { EMPTY, BUILDING, READY };
 
+    // Out of line, so that get() inlines to one load and a test.
     template <class Make>
-    T* slow(Make& make) {
+    [[gnu::noinline]] T* slow(Make& make) {
         for (;;) {
             int expected = EMPTY;
             if (state_.compare_exchange_strong(expected, BUILDING, std::memory_order_acq_rel)) {
