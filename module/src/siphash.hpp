@@ -6,8 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace quorral {
+
+static_assert(std::endian::native == std::endian::little, "words are read in host order");
 
 constexpr std::uint64_t siphash13(const unsigned char* data, std::size_t len) {
     std::uint64_t v0 = 0x736f6d6570736575ULL, v1 = 0x646f72616e646f6dULL;
@@ -25,6 +28,10 @@ constexpr std::uint64_t siphash13(const unsigned char* data, std::size_t len) {
     };
     auto load_le = [&](std::size_t at, std::size_t n) {
         std::uint64_t m = 0;
+        if (!std::is_constant_evaluated() && n == 8) {
+            std::memcpy(&m, data + at, 8);
+            return m;
+        }
         for (std::size_t b = 0; b < n; ++b) m |= std::uint64_t{data[at + b]} << (8 * b);
         return m;
     };

@@ -24,7 +24,7 @@ Py_hash_t hash_bits(const Vec3d& v) {
     for (int c = 0; c < 3; ++c) {
         const std::uint64_t bits =
             std::isnan(parts[c]) ? 0x7ff8000000000000ULL : std::bit_cast<std::uint64_t>(parts[c] + 0.0);
-        for (int b = 0; b < 8; ++b) message[8 * c + b] = static_cast<unsigned char>(bits >> (8 * b));
+        std::memcpy(message + 8 * c, &bits, 8);  // little-endian, as the byte order of the hash
     }
     return static_cast<Py_hash_t>(siphash13(message, sizeof message));
 }
