@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 BUILD := build
 CMAKE := $(VENV)/bin/cmake
 
-.PHONY: test demo bench venv ext cpp-test cpp-test-tsan py-test py-test-asan clean
+.PHONY: test demo bench venv ext cpp-test cpp-test-tsan py-test py-test-asan stubtest wheel-check clean
 
 $(VENV)/.stamp: requirements-dev.txt
 	$(PYTHON) -m venv $(VENV)
@@ -59,7 +59,18 @@ py-test-asan: ext
 	$(ASAN_ENV) $(PY) -c 'import quorral; assert quorral.__file__.startswith("$(CURDIR)/$(ASAN_PKG)/"), quorral.__file__'
 	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider tests; rc=$$?; [ $$rc -eq 0 ] || [ $$rc -eq 5 ]
 
-test: cpp-test cpp-test-tsan py-test py-test-asan
+# The stubs against the installed module, and a typed example under mypy --strict.
+stubtest: ext
+	$(PY) scripts/stubtest --allowlist python/stubtest-allowlist.txt quorral
+	$(PY) -m mypy --strict --cache-dir $(BUILD)/mypy docs/example.py
+
+# The wheel's metadata and files; the build directory is kept between runs.
+wheel-check: venv
+	rm -rf $(BUILD)/dist
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Cbuild-dir=$(BUILD)/wheel -w $(BUILD)/dist .
+	$(PY) scripts/check-wheel $(BUILD)/dist
+
+test: cpp-test cpp-test-tsan py-test py-test-asan stubtest wheel-check
 
 demo: ext
 	$(PY) benchmarks/demo.py

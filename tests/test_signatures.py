@@ -1,0 +1,162 @@
+"""Text signatures at run time against the shipped type stubs.
+
+Every constructor, method and function must have a signature that
+inspect.signature can read, with the parameter names and kinds the stubs
+declare. Classes that are not usable yet (no constructor signature) are skipped.
+"""
+
+import ast
+import inspect
+import keyword
+import pathlib
+
+import pytest
+
+import quorral
+
+STUBS = pathlib.Path(__file__).resolve().parent.parent / "python" / "quorral"
+MODULES = {"quorral": ("__init__.pyi", quorral), "quorral.geometry": ("geometry.pyi", quorral.geometry)}
+P = inspect.Parameter
+
+
+def parse(module: str) -> ast.Module:
+    return ast.parse((STUBS / MODULES[module][0]).read_text())
+
+
+def stub_all(tree: ast.Module) -> list[str]:
+    for node in tree.body:
+        if isinstance(node, ast.Assign) and [t.id for t in node.targets if isinstance(t, ast.Name)] == ["__all__"]:
+            return ast.literal_eval(node.value)
+    raise AssertionError("stub has no __all__")
+
+
+def decorators(fn: ast.FunctionDef) -> set[str]:
+    return {ast.unparse(d) for d in fn.decorator_list}
+
+
+def stub_params(fn: ast.FunctionDef) -> list[tuple[str, object]]:
+    a = fn.args
+    assert not (a.vararg or a.kwarg or a.kwonlyargs or a.defaults), f"{fn.name}: only required positional parameters"
+    return [(p.arg, P.POSITIONAL_ONLY) for p in a.posonlyargs] + [(p.arg, P.POSITIONAL_OR_KEYWORD) for p in a.args]
+
+
+def classes(module: str) -> dict[str, dict[str, list[ast.FunctionDef]]]:
+    found = {}
+    for node in parse(module).body:
+        if isinstance(node, ast.ClassDef):
+            assert "typing.final" in {ast.unparse(d) for d in node.decorator_list}, node.name
+            members: dict[str, list[ast.FunctionDef]] = {}
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef):
+                    members.setdefault(item.name, []).append(item)
+            found[node.name] = members
+    return found
+
+
+def functions(module: str) -> dict[str, ast.FunctionDef]:
+    return {n.name: n for n in parse(module).body if isinstance(n, ast.FunctionDef)}
+
+
+def runtime_class(module: str, name: str) -> type:
+    if name == "VecListIterator":
+        if not hasattr(quorral.VecList, "empty"):
+            pytest.skip("VecList has not landed")
+        return type(iter(quorral.VecList.empty()))
+    cls = getattr(MODULES[module][1], name)
+    if not cls.__text_signature__:
+        pytest.skip(f"{name} has not landed")
+    return cls
+
+
+def runtime_params(obj) -> list[tuple[str, object]]:
+    try:
+        sig = inspect.signature(obj)
+    except ValueError:
+        # A parameter named after a Python keyword (Vec3d.new_from_to's `from`)
+        # cannot be read back; the stub spells it with a trailing underscore.
+        names = [n.strip() for n in obj.__text_signature__.strip("()").split(",") if n.strip()]
+        assert any(keyword.iskeyword(n) for n in names), f"{obj!r}: unreadable signature {obj.__text_signature__!r}"
+        return [(n + "_", P.POSITIONAL_ONLY) if keyword.iskeyword(n) else (n, P.POSITIONAL_OR_KEYWORD) for n in names]
+    return [(p.name, p.kind) for p in sig.parameters.values()]
+
+
+METHODS = [
+    (module, cls, name)
+    for module in MODULES
+    for cls, members in classes(module).items()
+    for name in members
+    if not (name.startswith("__") and name.endswith("__")) and "property" not in decorators(members[name][0])
+]
+PROPERTIES = [
+    (module, cls, name)
+    for module in MODULES
+    for cls, members in classes(module).items()
+    for name in members
+    if "property" in decorators(members[name][0])
+]
+CONSTRUCTORS = [(module, cls) for module in MODULES for cls, members in classes(module).items() if "__new__" in members]
+FUNCTIONS = [(module, name) for module in MODULES for name in functions(module)]
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_all_matches_stub(module):
+    assert MODULES[module][1].__all__ == stub_all(parse(module))
+
+
+def test_iterator_is_declared_but_not_exported():
+    assert "VecListIterator" in classes("quorral")
+    assert "VecListIterator" not in stub_all(parse("quorral"))
+    assert not hasattr(quorral, "VecListIterator")
+
+
+@pytest.mark.parametrize("module, cls", CONSTRUCTORS)
+def test_constructor(module, cls):
+    runtime = runtime_class(module, cls)
+    (new,) = classes(module)[cls]["__new__"]
+    params = stub_params(new)
+    assert params[0] == ("cls", P.POSITIONAL_OR_KEYWORD)
+    assert runtime_params(runtime) == params[1:]
+    assert all(kind is P.POSITIONAL_OR_KEYWORD for _, kind in params)
+
+
+@pytest.mark.parametrize("module, cls, name", METHODS)
+def test_method(module, cls, name):
+    runtime = runtime_class(module, cls)
+    if name not in vars(runtime):
+        pytest.skip(f"{cls}.{name} has not landed")
+    (fn,) = classes(module)[cls][name]
+    static = "staticmethod" in decorators(fn)
+    assert isinstance(inspect.getattr_static(runtime, name), staticmethod) == static
+    member = getattr(runtime, name)
+    assert member.__doc__ is None
+    params = stub_params(fn)
+    if not static:
+        assert params[0] == ("self", P.POSITIONAL_ONLY), f"{cls}.{name}: self must be positional-only"
+    assert runtime_params(member) == params
+
+
+@pytest.mark.parametrize("module, cls, name", PROPERTIES)
+def test_property(module, cls, name):
+    runtime = runtime_class(module, cls)
+    if name not in vars(runtime):
+        pytest.skip(f"{cls}.{name} has not landed")
+    assert inspect.isgetsetdescriptor(vars(runtime)[name]) or isinstance(vars(runtime)[name], property)
+
+
+@pytest.mark.parametrize("module, name", FUNCTIONS)
+def test_function(module, name):
+    runtime = getattr(MODULES[module][1], name, None)
+    if runtime is None:
+        pytest.skip(f"{name} has not landed")
+    assert runtime.__module__ == module
+    params = stub_params(functions(module)[name])
+    assert all(kind is P.POSITIONAL_OR_KEYWORD for _, kind in params)
+    assert runtime_params(runtime) == params
+
+
+@pytest.mark.parametrize("module, cls", [(m, c) for m in MODULES for c in classes(m)])
+def test_public_members_are_declared(module, cls):
+    runtime = runtime_class(module, cls)
+    declared = set(classes(module)[cls])
+    public = {n for n in vars(runtime) if not n.startswith("_")}
+    assert public == {n for n in declared if not n.startswith("_")}
