@@ -12,6 +12,4 @@ void dealloc_placeholder(PyObject* self) {
 PyTypeObject* placeholder(const char* name) { return create_type(ClassSpec{.name = name}, sizeof(PyObject), &dealloc_placeholder); }
 }  // namespace
 
-PyTypeObject* PyClass<VecArray>::create() { return placeholder("VecList"); }
-
 }  // namespace quorral

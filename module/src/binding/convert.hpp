@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -195,5 +196,114 @@ template <class A, class B>
 PyObject* to_py(std::pair<A, B> pair) {
     return to_py(std::tuple<A, B>(std::move(pair.first), std::move(pair.second)));
 }
+
+}  // namespace quorral
+
+namespace quorral {
+
+// A sequence (any object passing the sequence check, but not a str) whose
+// items are all instances of V, copied out in order. Items are entered for
+// reading only while they are copied. Exact lists and tuples are read in place.
+template <Bound V, class Alloc>
+struct Arg<std::vector<V, Alloc>> {
+    std::vector<V, Alloc> items;
+
+    bool load(PyObject* obj) {
+        if (PyUnicode_Check(obj)) {
+            PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+            return false;
+        }
+        if (!PySequence_Check(obj)) {
+            raise_not_instance(obj, "Sequence");
+            return false;
+        }
+        PyTypeObject* type = type_object<V>();
+        if (!type) return false;
+        if (PyTuple_CheckExact(obj)) {
+            return load_array(type, obj, PyTuple_GET_SIZE(obj), [](PyObject* t, Py_ssize_t i) {
+                return PyTuple_GET_ITEM(t, i);
+            }) || fail();
+        }
+        if (PyList_CheckExact(obj)) {
+            bool ok;
+            // Other threads may resize the list; the lock keeps its items in place while they are copied.
+            Py_BEGIN_CRITICAL_SECTION(obj);
+            ok = load_array(type, obj, PyList_GET_SIZE(obj), [](PyObject* l, Py_ssize_t i) {
+                return PyList_GET_ITEM(l, i);
+            });
+            Py_END_CRITICAL_SECTION();
+            return ok || fail();
+        }
+        return load_iterable(type, obj);
+    }
+
+    std::vector<V, Alloc>&& get() { return std::move(items); }
+
+private:
+    enum class Read { Done, NotInstance, Refused, NoMemory };
+    PyObject* bad_ = nullptr;  // the item that failed, kept until its error is raised
+    Read failure_ = Read::Done;
+
+    static Read read(PyTypeObject* type, PyObject* item, V& out) {
+        if (Py_TYPE(item) != type) return Read::NotInstance;
+        auto* inst = reinterpret_cast<Instance<V>*>(item);
+        if (!inst->access.try_read()) return Read::Refused;
+        out = inst->value;
+        inst->access.end_read();
+        return Read::Done;
+    }
+
+    // Raises the recorded failure (outside any lock).
+    bool fail() {
+        if (failure_ == Read::NotInstance) raise_not_instance(bad_, PyClass<V>::name);
+        if (failure_ == Read::Refused) raise_read_refused();
+        if (failure_ == Read::NoMemory) PyErr_NoMemory();
+        Py_CLEAR(bad_);
+        return false;
+    }
+
+    template <class GetItem>
+    bool load_array(PyTypeObject* type, PyObject* obj, Py_ssize_t n, GetItem get_item) {
+        try {  // nothing may unwind through the caller's lock
+            items.resize(static_cast<std::size_t>(n));
+        } catch (const std::bad_alloc&) {
+            failure_ = Read::NoMemory;
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = get_item(obj, i);
+            failure_ = read(type, item, items[static_cast<std::size_t>(i)]);
+            if (failure_ != Read::Done) {
+                bad_ = Py_NewRef(item);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool load_iterable(PyTypeObject* type, PyObject* obj) {
+        // The length only sizes the first allocation, and a length that lies is not trusted far.
+        const Py_ssize_t hint = PyObject_Length(obj);
+        if (hint < 0)
+            PyErr_Clear();
+        else
+            items.reserve(std::min(static_cast<std::size_t>(hint), std::size_t{1} << 20));
+        PyObject* iter = PyObject_GetIter(obj);
+        if (!iter) return false;
+        while (PyObject* item = PyIter_Next(iter)) {
+            V value;
+            failure_ = read(type, item, value);
+            if (failure_ != Read::Done) {
+                bad_ = item;
+                Py_DECREF(iter);
+                return fail();
+            }
+            Py_DECREF(item);
+            items.push_back(value);
+        }
+        Py_DECREF(iter);
+        return !PyErr_Occurred();
+    }
+};
 
 }  // namespace quorral

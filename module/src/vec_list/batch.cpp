@@ -1,0 +1,162 @@
+// Element-wise operations of VecList, run on the worker pool.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <utility>
+
+#include "binding/def.hpp"
+#include "pool.hpp"
+#include "quat.hpp"
+#include "vec_list/vec_array.hpp"
+
+namespace quorral {
+
+using galdrin::Quat;
+using galdrin::Vec3d;
+
+namespace {
+
+// out[i] = f(in[i]) for every element, on the pool.
+template <class Out, class F>
+void map_into(const VecStorage& in, Out* out, const F& f) {
+    const Vec3d* src = in.data();
+    pool::parallel_for(in.size(), [src, out, &f](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) out[i] = f(src[i]);
+    });
+}
+
+template <class F>
+VecArray map_vectors(const VecArray& a, const F& f) {
+    VecArray result;
+    result.items.resize(a.items.size());
+    map_into(a.items, result.items.data(), f);
+    return result;
+}
+
+// op applied to every component alike (x, y and z of every element), two
+// components at a time so that the compiler emits packed instructions.
+template <class Op>
+VecArray map_components(const VecArray& a, const Op& op) {
+    using Pair = double __attribute__((vector_size(16)));
+    VecArray result;
+    result.items.resize(a.items.size());
+    const auto* src = reinterpret_cast<const char*>(a.items.data());
+    auto* dst = reinterpret_cast<char*>(result.items.data());
+    pool::parallel_for(a.items.size(), [src, dst, &op](std::size_t begin, std::size_t end) {
+        constexpr std::size_t D = sizeof(double);
+        std::size_t k = 3 * begin;
+        for (; k + 2 <= 3 * end; k += 2) {
+            Pair p;
+            std::memcpy(&p, src + D * k, sizeof p);
+            p = op(p);
+            std::memcpy(dst + D * k, &p, sizeof p);
+        }
+        if (k < 3 * end) {
+            double c;
+            std::memcpy(&c, src + D * k, D);
+            c = op(c);
+            std::memcpy(dst + D * k, &c, D);
+        }
+    });
+    return result;
+}
+
+// A Python list of f(element) (floats or bools).
+template <class T, class F>
+PyObject* map_list(const VecArray& a, const F& f) {
+    const std::size_t n = a.items.size();
+    const std::unique_ptr<T[]> out(new T[n]);
+    map_into(a.items, out.get(), f);
+    return list_of(std::span<const T>(out.get(), n));
+}
+
+Vec3d with_zero(Vec3d v, double Vec3d::*component) {
+    v.*component = 0.0;
+    return v;
+}
+
+VecArray collapse(const VecArray& a, Index axis) {
+    static constexpr double Vec3d::*components[] = {&Vec3d::x, &Vec3d::y, &Vec3d::z};
+    if (axis > 2) galdrin::panic("assertion failed: axis <= 2");
+    switch (axis) {  // one loop per axis, so that the component is fixed inside it
+        case 0: return map_vectors(a, [](const Vec3d& e) { return with_zero(e, components[0]); });
+        case 1: return map_vectors(a, [](const Vec3d& e) { return with_zero(e, components[1]); });
+        default: return map_vectors(a, [](const Vec3d& e) { return with_zero(e, components[2]); });
+    }
+}
+
+// The nearest of the samples 0, s, 2s, ..., then the nearest within s elements around it.
+std::pair<Index, double> minimum_distance_to(const VecArray& a, const Vec3d& other, Index stride) {
+    if (stride == 0) galdrin::panic("assertion failed: stride != 0");
+    const Vec3d* items = a.items.data();
+    const std::size_t n = a.items.size();
+    const std::size_t samples = n == 0 ? 0 : (n - 1) / stride + 1;
+    const auto coarse = pool::min_by_key(samples, [&](std::size_t k) { return distance_squared(items[k * stride], other); });
+    if (!coarse) galdrin::panic("called `Option::unwrap()` on a `None` value");
+    const std::size_t m = coarse->index * stride;
+    const std::size_t start = m >= stride ? m - stride : 0;
+    const std::size_t end = stride >= n - m ? n : m + stride;
+    const auto fine =
+        pool::min_by_key(end - start, [&](std::size_t k) { return distance_squared(items[start + k], other); });
+    return {start + fine->index, std::sqrt(fine->key)};
+}
+
+void rotate_all(VecArray& a, const Quat& quat) {
+    const Quat q = quat;
+    VecArray rotated = map_vectors(a, [q](const Vec3d& e) { return rotate(q, e); });
+    a.items.swap(rotated.items);
+}
+
+}  // namespace
+
+void add_batch_operations(ClassSpec& spec) {
+    using D = Def<VecArray>;
+    const std::initializer_list<PyMethodDef> methods = {
+        D::method<"dot($self, other)", [](const VecArray& a, const Vec3d& o) {
+            return map_list<double>(a, [&o](const Vec3d& e) { return dot(e, o); });
+        }>(),
+        D::method<"cross($self, other)", [](const VecArray& a, const Vec3d& o) {
+            return map_vectors(a, [&o](const Vec3d& e) { return cross(e, o); });
+        }>(),
+        D::method<"magnitude($self)", [](const VecArray& a) {
+            return map_list<double>(a, [](const Vec3d& e) { return magnitude(e); });
+        }>(),
+        D::method<"normalize($self)", [](const VecArray& a) {
+            return map_vectors(a, [](const Vec3d& e) { return normalize(e); });
+        }>(),
+        D::method<"distance_to($self, other)", [](const VecArray& a, const Vec3d& o) {
+            return map_list<double>(a, [&o](const Vec3d& e) { return distance_to(e, o); });
+        }>(),
+        D::method<"distance_squared($self, other)", [](const VecArray& a, const Vec3d& o) {
+            return map_list<double>(a, [&o](const Vec3d& e) { return distance_squared(e, o); });
+        }>(),
+        D::method<"is_unit($self)", [](const VecArray& a) {
+            return map_list<bool>(a, [](const Vec3d& e) { return is_unit(e); });
+        }>(),
+        D::method<"rotate($self, quat)", rotate_all>(),
+        D::method<"collapse($self, axis)", collapse>(),
+        D::method<"minimum_distance_to($self, other, stride)", minimum_distance_to>(),
+    };
+    spec.methods.insert(spec.methods.end(), methods);
+    const std::initializer_list<PyType_Slot> slots = {
+        slot(Py_nb_add, &D::binary<[](const VecArray& a, const Vec3d& w) {
+            return map_vectors(a, [&w](const Vec3d& e) { return e + w; });
+        }>),
+        slot(Py_nb_subtract, &D::binary<[](const VecArray& a, const Vec3d& w) {
+            return map_vectors(a, [&w](const Vec3d& e) { return e - w; });
+        }>),
+        slot(Py_nb_multiply, &D::multiply<[](const VecArray& a, double rhs) {
+            return map_components(a, [rhs](auto c) { return c * rhs; });
+        }, [](double lhs, const VecArray& a) {
+            return map_components(a, [lhs](auto c) { return c * lhs; });
+        }>),
+        slot(Py_nb_true_divide, &D::binary<[](const VecArray& a, double rhs) {
+            return map_components(a, [rhs](auto c) { return c / rhs; });
+        }>),
+    };
+    spec.slots.insert(spec.slots.end(), slots);
+}
+
+}  // namespace quorral
