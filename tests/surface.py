@@ -67,18 +67,29 @@ def module_functions() -> list[tuple[str, Callable]]:
 
 def _seed_values(instances: dict[str, list]) -> list:
     seeds = [1.5, -2.0, 0.25, 1]
+    vectors = instances.get("Vec3d", [])
+    if vectors:  # before the instances, so that containers are built non-empty
+        seeds.append([type(vectors[0])(1, 2, 3), type(vectors[0])(-4, 0.5, 2), type(vectors[0])(0, 0, 1)])
     for objs in instances.values():
         seeds.extend(objs[:1])
-    vectors = instances.get("Vec3d", [])
-    if vectors:
-        seeds.append([type(vectors[0])(1, 2, 3), type(vectors[0])(-4, 0.5, 2), type(vectors[0])(0, 0, 1)])
     return seeds
 
 
-def _try_args(fn, names, seeds, limit=400):
+def _combinations(seeds, n):
+    """Every n-tuple of seeds, those drawn from the first seeds coming first."""
+    if n == 0:
+        yield ()
+        return
+    for top in range(len(seeds)):
+        for combo in itertools.product(seeds[: top + 1], repeat=n):
+            if any(value is seeds[top] for value in combo):
+                yield combo
+
+
+def _try_args(fn, names, seeds, limit=3000):
     """The first argument combination (from seeds) for which fn succeeds."""
     varied = tuple(seeds[i % 3] for i in range(len(names)))  # distinct floats first
-    for combo in itertools.chain([varied], itertools.islice(itertools.product(seeds, repeat=len(names)), limit)):
+    for combo in itertools.chain([varied], itertools.islice(_combinations(seeds, len(names)), limit)):
         try:
             result = fn(*combo)
         except BaseException:  # noqa: BLE001 - probing
@@ -109,16 +120,19 @@ def find_samples() -> dict[str, list[Sample]]:
     classes = module_classes()
     samples: dict[str, list[Sample]] = {}
     instances: dict[str, list] = {}
+    complete: set[str] = set()  # classes whose constructor has been tried successfully
     for _ in range(3):  # classes whose constructor needs instances of others
         for cls in classes:
             name = cls.__name__
-            if name in samples:
+            if name in complete:
                 continue
             recipes = []
             if cls.__text_signature__:
                 found = _try_args(cls, params(cls), _seed_values(instances))
                 if found:
                     recipes.append(Sample(cls, found[0]))
+            if recipes or not cls.__text_signature__:
+                complete.add(name)
             for attr, member in cls.__dict__.items():
                 if isinstance(member, staticmethod) or type(member).__name__ == "staticmethod":
                     fn = getattr(cls, attr)
@@ -176,7 +190,8 @@ def members(samples: dict[str, list[Sample]]) -> list[Member]:
                                   lambda r, a, attr=attr: getattr(r, attr)(*a)))
             elif kind == "getset_descriptor":
                 out.append(Member(owner, attr, "get", [], lambda r, a, attr=attr: getattr(r, attr)))
-                out.append(Member(owner, attr, "set", ["value"], lambda r, a, attr=attr: setattr(r, attr, *a)))
+                setter = "set" if _writable(recipes[0].make(), attr) else "set-readonly"
+                out.append(Member(owner, attr, setter, ["value"], lambda r, a, attr=attr: setattr(r, attr, *a)))
                 out.append(Member(owner, attr, "del", [], lambda r, a, attr=attr: delattr(r, attr)))
         for sym, op in BINARY_OPS.items():
             out.append(Member(owner, sym, "binop", ["other"], lambda r, a, op=op: op(r, *a)))
@@ -187,6 +202,16 @@ def members(samples: dict[str, list[Sample]]) -> list[Member]:
     for name, fn in module_functions():
         out.append(Member(fn.__module__ or "module", name, "func", params(fn), lambda r, a, fn=fn: fn(*a)))
     return out
+
+
+def _writable(instance, attr) -> bool:
+    try:
+        setattr(instance, attr, getattr(instance, attr))
+    except AttributeError:
+        return False
+    except BaseException:  # noqa: BLE001 - a setter that refuses its own value is still a setter
+        pass
+    return True
 
 
 def needs_receiver(member: Member) -> bool:

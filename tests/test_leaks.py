@@ -71,8 +71,9 @@ PATHS = paths()
 def run(member, receiver, args, expect_failure):
     try:
         member.call(receiver, args)
-    except EXPECTED_FAILURES:
-        if not expect_failure:
+    except EXPECTED_FAILURES as e:
+        exhausted = isinstance(e, StopIteration) and member.name == "next"  # one receiver, many calls
+        if not expect_failure and not exhausted:
             raise
     else:
         # ==, != and `in` answer any operand
