@@ -5,19 +5,13 @@
 #include <cstdint>
 #include <limits>
 
+#include "test_support.hpp"
 #include "angle.hpp"
 
 using galdrin::AngleDegrees;
 using galdrin::AngleRadians;
 
-namespace {
-
-std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
-
-constexpr double Inf = std::numeric_limits<double>::infinity();
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-
-}  // namespace
+using namespace test_support;
 
 TEST(AngleRadians, ConstantBitPatterns) {
     EXPECT_EQ(bits(AngleRadians::zero().angle), 0x0000000000000000u);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <variant>
 
+#include "test_support.hpp"
 #include "geometry/circle.hpp"
 #include "geometry/intersection.hpp"
 #include "geometry/plane.hpp"
@@ -18,20 +19,11 @@ using galdrin::IntersectionError;
 using galdrin::Plane;
 using galdrin::Vec3d;
 
+using namespace test_support;
+
 namespace {
 
-std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 
-constexpr double Inf = std::numeric_limits<double>::infinity();
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-
-void expect_bits(const Vec3d& v, double x, double y, double z) {
-    EXPECT_EQ(bits(v.x), bits(x));
-    EXPECT_EQ(bits(v.y), bits(y));
-    EXPECT_EQ(bits(v.z), bits(z));
-}
-
-bool all_nan(const Vec3d& v) { return std::isnan(v.x) && std::isnan(v.y) && std::isnan(v.z); }
 
 Circle unit_circle(const Vec3d& center, const Vec3d& normal = Vec3d::k()) { return Circle::make(center, 1.0, normal); }
 

@@ -5,24 +5,17 @@
 #include <cstdint>
 #include <limits>
 
+#include "test_support.hpp"
 #include "quat.hpp"
 
 using galdrin::AngleRadians;
 using galdrin::Quat;
 using galdrin::Vec3d;
 
+using namespace test_support;
+
 namespace {
 
-std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
-
-constexpr double Inf = std::numeric_limits<double>::infinity();
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-
-void expect_bits(const Vec3d& v, double x, double y, double z) {
-    EXPECT_EQ(bits(v.x), bits(x));
-    EXPECT_EQ(bits(v.y), bits(y));
-    EXPECT_EQ(bits(v.z), bits(z));
-}
 
 void expect_bits(const Quat& q, double w, double i, double j, double k) {
     EXPECT_EQ(bits(q.w), bits(w));

@@ -4,21 +4,12 @@
 #include <cmath>
 #include <cstdint>
 
+#include "test_support.hpp"
 #include "vec3d.hpp"
 
 using galdrin::Vec3d;
 
-namespace {
-
-std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
-
-void expect_bits(const Vec3d& v, double x, double y, double z) {
-    EXPECT_EQ(bits(v.x), bits(x));
-    EXPECT_EQ(bits(v.y), bits(y));
-    EXPECT_EQ(bits(v.z), bits(z));
-}
-
-}  // namespace
+using namespace test_support;
 
 TEST(Vec3d, NormalizeExactAndDegenerate) {
     expect_bits(normalize(Vec3d{3, 4, 0}), 0.6, 0.8, 0.0);
