@@ -5,7 +5,7 @@ import time
 
 import quorral
 from quorral import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
-from quorral.geometry import Circle, Plane, circle_circle, plane_line
+from quorral import geometry
 
 
 def main() -> None:
@@ -21,14 +21,15 @@ def main() -> None:
     q = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
     print("quarter turn about z:", q, "rotates (1, 0, 0) to", q.rotate(Vec3d.i()))
 
-    plane = Plane(Vec3d(0, 0, 1), 3.0)
-    print("line through (1, 2, 0), (1, 2, 1) meets", plane_line(plane, Vec3d(1, 2, 0), Vec3d(1, 2, 1)))
-    c1, c2 = Circle(Vec3d.zero(), 1.0, Vec3d.k()), Circle(Vec3d.i(), 1.0, Vec3d.k())
-    print("unit circles at 0 and (1, 0, 0) cross at", circle_circle(c1, c2))
+    plane = geometry.Plane(Vec3d(0, 0, 1), 3.0)
+    print("line through (1, 2, 0), (1, 2, 1) meets", geometry.plane_line(plane, Vec3d(1, 2, 0), Vec3d(1, 2, 1)))
+    c1 = geometry.Circle(Vec3d.zero(), 1.0, Vec3d.k())
+    c2 = geometry.Circle(Vec3d.i(), 1.0, Vec3d.k())
+    print("unit circles at 0 and (1, 0, 0) cross at", geometry.circle_circle(c1, c2))
 
     points = VecList([Vec3d(i, 1.0, 2.0) for i in range(1000)])
     for _ in range(10):
-        points.extend(points)
+        points.extend(VecList(points))
     start = time.perf_counter()
     unit = points.normalize()
     elapsed = time.perf_counter() - start
