@@ -29,12 +29,13 @@ PyObject* tolerant_richcompare(PyObject* a, PyObject* b, int op) {
     return to_py((self.get() == other.get()) == (op == Py_EQ));
 }
 
-// ==, <, <=, >, >= by the value's own operators between two instances; "!="
-// through not_equal_by_protocol. Any other operand, or one that cannot be
-// read at this moment, gives NotImplemented.
-template <Bound V>
-PyObject* ordered_richcompare(PyObject* a, PyObject* b, int op) {
+// Exact comparisons by the value's own operators between two instances; "!="
+// through not_equal_by_protocol. Any other operand, one that cannot be read at
+// this moment, or (unless Ordered) an ordering operator gives NotImplemented.
+template <Bound V, bool Ordered>
+PyObject* exact_richcompare(PyObject* a, PyObject* b, int op) {
     if (op == Py_NE) return not_equal_by_protocol(a, b);
+    if (!Ordered && op != Py_EQ) Py_RETURN_NOTIMPLEMENTED;
     Arg<const V&> self;
     Arg<const V&> other;
     if (!self.load(a) || !other.load(b)) {
@@ -43,30 +44,28 @@ PyObject* ordered_richcompare(PyObject* a, PyObject* b, int op) {
     }
     const V& x = self.get();
     const V& y = other.get();
-    switch (op) {
-        case Py_EQ: return to_py(x == y);
-        case Py_LT: return to_py(x < y);
-        case Py_LE: return to_py(x <= y);
-        case Py_GT: return to_py(x > y);
-        case Py_GE: return to_py(x >= y);
+    if (op == Py_EQ) return to_py(x == y);
+    if constexpr (Ordered) {
+        switch (op) {
+            case Py_LT: return to_py(x < y);
+            case Py_LE: return to_py(x <= y);
+            case Py_GT: return to_py(x > y);
+            case Py_GE: return to_py(x >= y);
+        }
     }
     Py_RETURN_NOTIMPLEMENTED;
 }
 
-// == by the value's own operator== between two instances, "!=" through
-// not_equal_by_protocol; ordering, any other operand, or one that cannot be
-// read at this moment gives NotImplemented.
+// ==, <, <=, >, >= (the angles).
+template <Bound V>
+PyObject* ordered_richcompare(PyObject* a, PyObject* b, int op) {
+    return exact_richcompare<V, true>(a, b, op);
+}
+
+// == only (Circle).
 template <Bound V>
 PyObject* equality_richcompare(PyObject* a, PyObject* b, int op) {
-    if (op == Py_NE) return not_equal_by_protocol(a, b);
-    if (op != Py_EQ) Py_RETURN_NOTIMPLEMENTED;
-    Arg<const V&> self;
-    Arg<const V&> other;
-    if (!self.load(a) || !other.load(b)) {
-        PyErr_Clear();
-        Py_RETURN_NOTIMPLEMENTED;
-    }
-    return to_py(self.get() == other.get());
+    return exact_richcompare<V, false>(a, b, op);
 }
 
 }  // namespace quorral
