@@ -1,19 +1,39 @@
-# make test  - builds everything and runs the C++ and Python test suites
+# make test  - builds everything and runs the C++ and Python test suites on
+#              the GIL build and on the free-threaded build of CPython 3.13
 # make demo  - builds the extension and runs the demonstration
 # make bench - builds the extension and runs the benchmarks against numpy / PyGLM
+#
+# Everything that runs Python runs for one interpreter, chosen by FLAVOUR:
+#   gil - CPython 3.13 with the GIL (scripts/find-python), venv .venv
+#   ft  - free-threaded CPython 3.13 (scripts/provision-python-ft), venv .venv-ft
+# e.g. `make py-test FLAVOUR=ft`. `make test` runs the suites for both.
 SHELL := /bin/bash
+FLAVOUR ?= gil
+ifeq ($(FLAVOUR),ft)
+PYTHON ?= $(shell scripts/provision-python-ft)
+VENV := .venv-ft
+else ifeq ($(FLAVOUR),gil)
 PYTHON ?= $(shell scripts/find-python)
 VENV := .venv
+else
+$(error FLAVOUR is gil or ft, not $(FLAVOUR))
+endif
 PY := $(VENV)/bin/python
-BUILD := build
+BUILD := build/$(FLAVOUR)
 CMAKE := $(VENV)/bin/cmake
+# pytest exits 5 when it collected no test; that is no failure of the suite.
+PYTEST_OK := rc=$$?; [ $$rc -eq 0 ] || [ $$rc -eq 5 ]
+# A heading naming the interpreter, printed before each Python suite.
+HEADING = @echo; echo "===== $(1): $$($(PY) -c 'import sys, sysconfig; print(sys.implementation.name, sys.version.split()[0], "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "with GIL")') ====="
 
-.PHONY: test demo bench venv ext cpp-test cpp-test-tsan py-test py-test-asan stubtest wheel-check clean
+.PHONY: test suite demo bench venv ext gtest cpp-test cpp-test-tsan py-test py-test-asan stubtest wheel-check clean
 
+# Binary wheels only: on the free-threaded build a newer release of a test
+# dependency may exist only as source with a native part that needs a toolchain.
 $(VENV)/.stamp: requirements-dev.txt
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q -r requirements-dev.txt
+	$(PY) -m pip install -q --only-binary=:all: -r requirements-dev.txt
 	touch $@
 
 venv: $(VENV)/.stamp
@@ -37,7 +57,8 @@ cpp-test-tsan: venv gtest
 	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir $(BUILD)/cpp-tsan --output-on-failure
 
 py-test: ext
-	$(PY) -m pytest -q tests; rc=$$?; [ $$rc -eq 0 ] || [ $$rc -eq 5 ]
+	$(call HEADING,pytest)
+	$(PY) -m pytest -q tests; $(PYTEST_OK)
 
 # The Python suite against the extension built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, imported ahead of the installed one (which
@@ -57,7 +78,8 @@ py-test-asan: ext
 	$(CMAKE) --build $(BUILD)/asan --target quorral
 	mkdir -p $(ASAN_PKG)/quorral && cp -u $(BUILD)/asan/module/__init__.*.so $(ASAN_PKG)/quorral/
 	$(ASAN_ENV) $(PY) -c 'import quorral; assert quorral.__file__.startswith("$(CURDIR)/$(ASAN_PKG)/"), quorral.__file__'
-	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider tests; rc=$$?; [ $$rc -eq 0 ] || [ $$rc -eq 5 ]
+	$(call HEADING,pytest under AddressSanitizer + UndefinedBehaviorSanitizer)
+	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider tests; $(PYTEST_OK)
 
 # The stubs against the installed module, and a typed example under mypy --strict.
 stubtest: ext
@@ -70,7 +92,12 @@ wheel-check: venv
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Cbuild-dir=$(BUILD)/wheel -w $(BUILD)/dist .
 	$(PY) scripts/check-wheel $(BUILD)/dist
 
-test: cpp-test cpp-test-tsan py-test py-test-asan stubtest wheel-check
+# Everything that runs for one interpreter.
+suite: py-test py-test-asan stubtest wheel-check
+
+test: cpp-test cpp-test-tsan
+	$(MAKE) --no-print-directory FLAVOUR=gil suite
+	$(MAKE) --no-print-directory FLAVOUR=ft suite
 
 demo: ext
 	$(PY) benchmarks/demo.py
@@ -80,4 +107,4 @@ bench: ext
 	$(PY) benchmarks/run.py
 
 clean:
-	rm -rf $(BUILD) $(VENV)
+	rm -rf build .venv .venv-ft

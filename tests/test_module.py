@@ -1,10 +1,11 @@
+import re
 import subprocess
 import sys
 
 import pytest
 
 import quorral
-from quorral import Vec3d
+from quorral import Quat, Vec3d, VecList, geometry
 
 
 def test_all_lists_classes_in_registration_order():
@@ -74,6 +75,21 @@ def test_panic_exception_derives_from_base_exception(panic_type):
 @pytest.mark.parametrize(
     "call, message",
     [
+        (lambda: VecList.empty().collapse(3), "assertion failed: axis <= 2"),
+        (lambda: VecList.empty().minimum_distance_to(Vec3d.zero(), 1), "called `Option::unwrap()` on a `None` value"),
+    ],
+)
+def test_internal_failure_diagnostic_names_the_source_within_the_project(capfd, panic_type, call, message):
+    capfd.readouterr()
+    with pytest.raises(panic_type, match=f"^{re.escape(message)}$"):
+        call()
+    err = capfd.readouterr().err
+    assert re.fullmatch(rf"quorral: internal failure at module/src/vec_list/batch\.cpp:\d+: {re.escape(message)}\n", err), err
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
         (lambda: Vec3d(1, 2), "Vec3d.__new__() missing 1 required positional argument: 'z'"),
         (lambda: Vec3d(1), "Vec3d.__new__() missing 2 required positional arguments: 'y' and 'z'"),
         (lambda: Vec3d(), "Vec3d.__new__() missing 3 required positional arguments: 'x', 'y', and 'z'"),
@@ -96,6 +112,28 @@ def test_binding_messages(call, message):
         call()
     assert str(info.value) == message
     assert type(info.value) is TypeError
+
+
+@pytest.mark.parametrize("keyword", ["\ud800", "\udcff", "a\udfffb", "unknown"])
+@pytest.mark.parametrize(
+    "call, full_name",
+    [
+        (lambda kw: Vec3d(1, 2, **kw), "Vec3d.__new__()"),
+        (lambda kw: Vec3d(1, 2, 3).dot(**kw), "Vec3d.dot()"),
+        (lambda kw: Vec3d.new_from_to(Vec3d.zero(), **kw), "Vec3d.new_from_to()"),
+        (lambda kw: Quat(1, 2, 3, **kw), "Quat.__new__()"),
+        (lambda kw: Quat.from_axis_angle(Vec3d.k(), **kw), "Quat.from_axis_angle()"),
+        (lambda kw: VecList.empty().minimum_distance_to(Vec3d.zero(), **kw), "VecList.minimum_distance_to()"),
+        (lambda kw: geometry.circle_circle(**kw), "circle_circle()"),
+    ],
+)
+def test_unexpected_keyword_of_any_text(call, full_name, keyword):
+    # A name UTF-8 cannot encode is reported like any other, as the str it is.
+    with pytest.raises(TypeError) as info:
+        call({keyword: 3})
+    assert type(info.value) is TypeError
+    assert str(info.value) == f"{full_name} got an unexpected keyword argument '{keyword}'"
+    assert info.value.__cause__ is None and info.value.__context__ is None
 
 
 def test_binding_checks_arity_before_conversion():

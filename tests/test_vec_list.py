@@ -1,5 +1,6 @@
 import math
 import os
+import struct
 import subprocess
 import sys
 
@@ -494,6 +495,64 @@ def test_minimum_distance_to_orders_keys_totally():
     # A NaN key with the sign bit set is below every number, one with it clear above.
     assert vl_of((0, 0, 0), (0, 0, negative_nan)).minimum_distance_to(Vec3d(0, 0, 0), 1)[0] == 1
     assert vl_of((0, 0, abs(NAN)), (5, 0, 0)).minimum_distance_to(Vec3d(0, 0, 0), 1)[0] == 1
+
+
+# NaN elements whose components carry opposite signs: the sign of their key
+# depends on the order in which the two NaNs meet, so every key must come from
+# the one distance computation that Vec3d.distance_squared uses.
+MIXED_NANS = [(NAN, -NAN, 0.0), (-NAN, NAN, 0.0), (NAN, 0.0, -NAN), (-NAN, -NAN, 0.0)]
+NAN_SEARCH_SIZE = 1001
+
+
+def nan_search_cases():
+    n = NAN_SEARCH_SIZE
+    line = [(1.0 + i, 0.0, 0.0) for i in range(n - 1)] + [(0.5, 0.0, 0.0)]
+    # first, a quarter (a split point with 4 workers), the middle (the first
+    # split point), its left neighbour, and the last position
+    for position in (0, n // 4, n // 2, n // 2 - 1, n - 1):
+        for nan_point in MIXED_NANS:
+            points = list(line)
+            points[position] = nan_point
+            for stride in (1, 2, 3, 7, n, n + 5):
+                yield points, stride
+    yield [(1.0, 0.0, 0.0)] * 4 + [(NAN, -NAN, 0.0)], 1
+    yield [(1.0 + i, 0.0, 0.0) for i in range(1000)] + [(NAN, -NAN, 0.0), (0.5, 0.0, 0.0)], 1
+    yield [(1.0 + i, 0.0, 0.0) for i in range(1000)] + [(NAN, -NAN, 0.0), (0.5, 0.0, 0.0)], 7
+
+
+NAN_SEARCH_SCRIPT = """
+import struct, sys
+import quorral
+sys.path.insert(0, {tests!r})
+from test_vec_list import nan_search_cases
+for points, stride in nan_search_cases():
+    index, distance = quorral.VecList([quorral.Vec3d(*p) for p in points]).minimum_distance_to(
+        quorral.Vec3d(0.0, 0.0, 0.0), stride)
+    print(index, struct.pack("<d", distance).hex())
+"""
+
+
+@pytest.mark.parametrize("workers", ["1", "2", "4"])
+def test_minimum_distance_to_with_nans_is_independent_of_workers(workers):
+    script = NAN_SEARCH_SCRIPT.format(tests=os.path.dirname(__file__))
+    env = {**os.environ, "RAYON_NUM_THREADS": workers}
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True,
+                         timeout=120).stdout.split("\n")
+    for line, (points, stride) in zip(out, nan_search_cases(), strict=False):
+        items = [Vec3d(*p) for p in points]
+        index, distance = nearest_reference(items, Vec3d(0.0, 0.0, 0.0), stride)
+        assert line == f"{index} {struct.pack('<d', distance).hex()}", (points[:3], stride)
+    assert len(out) == len(list(nan_search_cases())) + 1
+
+
+def test_minimum_distance_to_keys_are_the_single_method_bits():
+    other = Vec3d(0.0, 0.0, 0.0)
+    for nan_point in MIXED_NANS:
+        vl = vl_of(nan_point, nan_point)
+        key = Vec3d(*nan_point).distance_squared(other)
+        index, distance = vl.minimum_distance_to(other, 1)
+        assert index == 0
+        assert bits(distance) == bits(math.sqrt(key))
 
 
 def test_minimum_distance_to_by_keyword():

@@ -43,6 +43,12 @@ QUORRAL_CLASS(VecSnapshot, "VecListIterator");
 inline constexpr std::size_t VEC3D_TEXT_SIZE = 3 * galdrin::FORMAT_BUFFER_SIZE + 16;
 std::size_t write_text(const galdrin::Vec3d& v, char* out);
 
+// Vec3d.distance_squared, compiled once and never inlined. Where two NaNs
+// meet, the NaN that comes out depends on the order the compiler gave the
+// operands; the nearest-point search takes every key from this same code, so
+// that its keys are the method's bits in every piece and pass.
+[[gnu::noipa]] double distance_squared_key(const galdrin::Vec3d& a, const galdrin::Vec3d& b);
+
 // Adds the submodule's functions and classes (geometry/intersection.cpp).
 int exec_geometry(PyObject* module);
 

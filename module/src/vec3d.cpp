@@ -31,6 +31,8 @@ Py_hash_t hash_bits(const Vec3d& v) {
 
 }  // namespace
 
+double distance_squared_key(const Vec3d& a, const Vec3d& b) { return distance_squared(a, b); }
+
 std::size_t write_text(const Vec3d& v, char* const out) {
     char* p = out;
     auto put = [&](const char* s) { p += std::strlen(std::strcpy(p, s)); };
@@ -74,8 +76,7 @@ PyTypeObject* PyClass<Vec3d>::create() {
         D::method<"normalize($self)", [](const Vec3d& a) { return normalize(a); }>(),
         D::method<"is_unit($self)", [](const Vec3d& a) { return is_unit(a); }>(),
         D::method<"distance_to($self, other)", [](const Vec3d& a, const Vec3d& b) { return distance_to(a, b); }>(),
-        D::method<"distance_squared($self, other)",
-                  [](const Vec3d& a, const Vec3d& b) { return distance_squared(a, b); }>(),
+        D::method<"distance_squared($self, other)", distance_squared_key>(),
         D::method<"distance_to_line($self, a, b)",
                   [](const Vec3d& p, const Vec3d& a, const Vec3d& b) { return distance_to_line(p, a, b); }>(),
         D::method<"project_onto_line($self, line_r, line_q)",

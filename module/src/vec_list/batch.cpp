@@ -93,13 +93,14 @@ std::pair<Index, double> minimum_distance_to(const VecArray& a, const Vec3d& oth
     const Vec3d* items = a.items.data();
     const std::size_t n = a.items.size();
     const std::size_t samples = n == 0 ? 0 : (n - 1) / stride + 1;
-    const auto coarse = pool::min_by_key(samples, [&](std::size_t k) { return distance_squared(items[k * stride], other); });
+    const auto coarse =
+        pool::min_by_key(samples, [&](std::size_t k) { return distance_squared_key(items[k * stride], other); });
     if (!coarse) galdrin::panic("called `Option::unwrap()` on a `None` value");
     const std::size_t m = coarse->index * stride;
     const std::size_t start = m >= stride ? m - stride : 0;
     const std::size_t end = stride >= n - m ? n : m + stride;
     const auto fine =
-        pool::min_by_key(end - start, [&](std::size_t k) { return distance_squared(items[start + k], other); });
+        pool::min_by_key(end - start, [&](std::size_t k) { return distance_squared_key(items[start + k], other); });
     return {start + fine->index, std::sqrt(fine->key)};
 }
 
