@@ -76,6 +76,7 @@ OPERATIONS = [
     ("q.rotate(a)", "q.rotate(v)"),
     ("complex: a + b (reference)", "c + d"),
     ("complex: a * 2.0 (reference)", "c * 2.0"),
+    ("complex: a.conjugate() (reference)", "c.conjugate()"),
 ]
 
 
@@ -104,16 +105,17 @@ def timed_threads(lib, stmt, threads, shared, n):
     def body(index):
         a, b = common if shared else make_operands(lib)  # own operands are made by their thread
         barrier.wait()
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), time.thread_time()
         run(a, b, n)
-        spans[index] = (start, time.perf_counter())
+        spans[index] = (start, time.perf_counter(), time.thread_time() - cpu)
 
     workers = [threading.Thread(target=body, args=(i,)) for i in range(threads)]
     for t in workers:
         t.start()
     for t in workers:
         t.join()
-    return max(end for _, end in spans) - min(start for start, _ in spans)
+    wall = max(end for _, end, _ in spans) - min(start for start, _, _ in spans)
+    return wall, sum(cpu for _, _, cpu in spans)
 
 
 def scaling_cases():
@@ -128,14 +130,16 @@ def calibrate_loops(target):
     for workload, shared, lib in scaling_cases():
         stmt = WORKLOADS[workload][lib]
         n = 1000
-        while (t := timed_threads(lib, stmt, 1, shared, n)) < target / 4:
+        while (t := timed_threads(lib, stmt, 1, shared, n)[0]) < target / 4:
             n *= 4
         loops[f"{workload}/{shared}/{lib}"] = max(1000, int(n * target / t))
     return loops
 
 
 def best_time(lib, stmt, threads, shared, n, tries=3):
-    return min(timed_threads(lib, stmt, threads, shared, n) for _ in range(tries))
+    """Lowest wall time and lowest thread CPU time of a few runs."""
+    runs = [timed_threads(lib, stmt, threads, shared, n) for _ in range(tries)]
+    return min(w for w, _ in runs), min(c for _, c in runs)
 
 
 def scaling_round(loops, reverse):
@@ -149,7 +153,9 @@ def scaling_round(loops, reverse):
         stmt, n = WORKLOADS[workload][lib], loops[key]
         counts = (2, 1) if reverse else (1, 2)
         t = {k: best_time(lib, stmt, k, shared, n) for k in counts}
-        out[key] = 2.0 * t[1] / t[2]
+        # Wall-time scaling, and the same from CPU time per iteration: what
+        # the threads would reach with both cores to themselves.
+        out[key] = (2.0 * t[1][0] / t[2][0], 2.0 * t[1][1] / t[2][1])
     return out
 
 
@@ -276,19 +282,22 @@ def median_spread(values):
 
 
 def print_scaling(rounds):
-    print(f"{'workload':<11} {'operands':<8} {'quorral 2T/1T':>14} {'complex 2T/1T':>14} "
-          f"{'quorral/complex':>16}  {'spread q/c (low-high)':>22}")
+    print(f"{'workload':<10} {'operands':<8} {'quorral 2T/1T':>13} {'complex 2T/1T':>13} "
+          f"{'quorral/complex':>15} {'(low - high)':>13}   {'by CPU time':>11} {'(low - high)':>13}")
     for workload in WORKLOADS:
         for shared in (False, True):
             key = f"{workload}/{shared}"
             q = [r[f"{key}/quorral"] for r in rounds]
             c = [r[f"{key}/complex"] for r in rounds]
-            rel = [x / y for x, y in zip(q, c)]
-            m, lo, hi = median_spread(rel)
-            print(f"{workload:<11} {'shared' if shared else 'own':<8} {statistics.median(q):14.2f} "
-                  f"{statistics.median(c):14.2f} {m:16.2f}  {lo:10.2f} - {hi:<9.2f}")
-    print("  2T/1T: throughput of 2 threads over that of 1 thread (2.0 is perfect scaling);")
-    print("  quorral/complex: per round, quorral's scaling over complex's, then the median.")
+            wall = median_spread([x[0] / y[0] for x, y in zip(q, c)])
+            cpu = median_spread([x[1] / y[1] for x, y in zip(q, c)])
+            print(f"{workload:<10} {'shared' if shared else 'own':<8} {statistics.median(x[0] for x in q):13.2f} "
+                  f"{statistics.median(x[0] for x in c):13.2f} {wall[0]:15.2f} {wall[1]:6.2f} - {wall[2]:<4.2f}"
+                  f"   {cpu[0]:11.2f} {cpu[1]:6.2f} - {cpu[2]:<4.2f}")
+    print("  2T/1T: throughput of 2 threads over that of 1 thread, by wall time (2.0 is perfect scaling).")
+    print("  quorral/complex: per round, quorral's 2T/1T over complex's, then the median over rounds.")
+    print("  by CPU time: the same ratio with 2T/1T taken from thread CPU time per iteration, which")
+    print("  other processes on the machine disturb less (contention still costs CPU time).")
     for (workload, lib), text in DESCRIPTION.items():
         print(f"  {workload}, {lib}: {text}")
 
@@ -321,15 +330,16 @@ def main():
     parser.add_argument("--gil", help="GIL interpreter that imports quorral")
     parser.add_argument("--rounds", type=int, default=7, help="alternating rounds (medians over them)")
     parser.add_argument("--target", type=float, default=0.05, help="seconds per single-thread scaling run")
+    parser.add_argument("--scaling-only", action="store_true", help="skip the single-thread costs")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
         return worker()
 
     ft, ft_rejected = pick("ft", args.ft, "FT_PYTHON")
-    gil, gil_rejected = pick("gil", args.gil, "GIL_PYTHON")
+    gil, gil_rejected = (None, []) if args.scaling_only else pick("gil", args.gil, "GIL_PYTHON")
     for name, chosen, rejected in (("free-threaded", ft, ft_rejected), ("GIL", gil, gil_rejected)):
-        if chosen is None:
+        if chosen is None and not (name == "GIL" and args.scaling_only):
             hint = f" (these cannot import quorral: {', '.join(rejected)})" if rejected else ""
             print(f"threads: no {name} interpreter with quorral found{hint}; "
                   f"pass --{'ft' if name != 'GIL' else 'gil'} or set {'FT' if name != 'GIL' else 'GIL'}_PYTHON")
@@ -347,7 +357,7 @@ def main():
         scaling, costs = [], {name: [] for name in workers}
         for r in range(args.rounds):
             scaling.append(workers["ft"].ask(kind="scaling", target=args.target, reverse=r % 2 == 1))
-            for name, w in workers.items():
+            for name, w in workers.items() if not args.scaling_only else ():
                 costs[name].append(w.ask(kind="cost", target=0.003))
     finally:
         for w in workers.values():
