@@ -15,7 +15,10 @@ the running interpreter (for its own kind), the checkout's .venv-ft / .venv,
 scripts/provision-python-ft and a pyenv or PATH CPython 3.13. Each must be
 able to import quorral. The machine is rarely quiet: compare rows within one
 run, and read the spread columns (lowest and highest round) before the medians.
-Each time in a round is the best of three runs.
+Each scaling time in a round is the median of a few short runs (threads
+pinned one per CPU), each cost the best of three. On a busy machine,
+real-time priority (`chrt -f 1 python benchmarks/threads.py`) keeps other
+processes off the cores for the minute it takes.
 """
 
 import argparse
@@ -89,6 +92,9 @@ def make_operands(lib):
     return complex(1.0, 2.0), complex(-4.0, 0.5)
 
 
+CPUS = sorted(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else []
+
+
 def loop_function(stmt):
     namespace = {}
     exec(f"def run(a, b, n):\n    for _ in range(n):\n        {stmt}\n", namespace)
@@ -103,6 +109,9 @@ def timed_threads(lib, stmt, threads, shared, n):
     spans = [None] * threads
 
     def body(index):
+        # One thread per CPU, so that where the scheduler happens to put the threads does not decide the result.
+        if CPUS:
+            os.sched_setaffinity(0, {CPUS[index % len(CPUS)]})
         a, b = common if shared else make_operands(lib)  # own operands are made by their thread
         barrier.wait()
         start, cpu = time.perf_counter(), time.thread_time()
@@ -136,15 +145,17 @@ def calibrate_loops(target):
     return loops
 
 
-def best_time(lib, stmt, threads, shared, n, tries=3):
-    """Lowest wall time and lowest thread CPU time of a few runs."""
+def typical_time(lib, stmt, threads, shared, n, tries=5):
+    """Median wall time and median thread CPU time of a few runs. Not the
+    lowest: threads on shared objects now and then barely overlap, and such a
+    run says nothing about contention."""
     runs = [timed_threads(lib, stmt, threads, shared, n) for _ in range(tries)]
-    return min(w for w, _ in runs), min(c for _, c in runs)
+    return statistics.median(w for w, _ in runs), statistics.median(c for _, c in runs)
 
 
 def scaling_round(loops, reverse):
     """One round: per case, throughput(2 threads) / throughput(1 thread), each
-    time the best of a few runs; every other round runs the cases backwards so
+    time the median of a few runs; every other round runs the cases backwards so
     that drift in the machine's load falls on both sides alike."""
     out = {}
     cases = list(scaling_cases())
@@ -152,7 +163,7 @@ def scaling_round(loops, reverse):
         key = f"{workload}/{shared}/{lib}"
         stmt, n = WORKLOADS[workload][lib], loops[key]
         counts = (2, 1) if reverse else (1, 2)
-        t = {k: best_time(lib, stmt, k, shared, n) for k in counts}
+        t = {k: typical_time(lib, stmt, k, shared, n) for k in counts}
         # Wall-time scaling, and the same from CPU time per iteration: what
         # the threads would reach with both cores to themselves.
         out[key] = (2.0 * t[1][0] / t[2][0], 2.0 * t[1][1] / t[2][1])
@@ -307,7 +318,7 @@ def fmt_ns(seconds):
 
 
 def print_costs(ft_rounds, gil_rounds):
-    print(f"{'operation':<30} {'GIL build':>11} {'free-threaded':>14} {'FT/GIL':>7}  {'FT/GIL spread':>14}")
+    print(f"{'operation':<36} {'GIL build':>11} {'free-threaded':>14} {'FT/GIL':>7}  {'FT/GIL spread':>14}")
     for name, _ in OPERATIONS:
         if name not in ft_rounds[0] or name not in gil_rounds[0]:
             continue
@@ -315,7 +326,7 @@ def print_costs(ft_rounds, gil_rounds):
         gil = [r[name] for r in gil_rounds]
         rel = [x / y for x, y in zip(ft, gil)]
         m, lo, hi = median_spread(rel)
-        print(f"{name:<30} {fmt_ns(statistics.median(gil)):>11} {fmt_ns(statistics.median(ft)):>14} "
+        print(f"{name:<36} {fmt_ns(statistics.median(gil)):>11} {fmt_ns(statistics.median(ft)):>14} "
               f"{m:7.2f}  {lo:6.2f} - {hi:<6.2f}")
 
 
@@ -329,7 +340,7 @@ def main():
     parser.add_argument("--ft", help="free-threaded interpreter that imports quorral")
     parser.add_argument("--gil", help="GIL interpreter that imports quorral")
     parser.add_argument("--rounds", type=int, default=7, help="alternating rounds (medians over them)")
-    parser.add_argument("--target", type=float, default=0.05, help="seconds per single-thread scaling run")
+    parser.add_argument("--target", type=float, default=0.02, help="seconds per single-thread scaling run")
     parser.add_argument("--scaling-only", action="store_true", help="skip the single-thread costs")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
