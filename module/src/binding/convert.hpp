@@ -316,11 +316,14 @@ private:
     static Read read(PyTypeObject* type, PyObject* item, V& out) {
         if (Py_TYPE(item) != type) return Read::NotInstance;
         auto* inst = reinterpret_cast<Instance<V>*>(item);
-        if constexpr (AccessState::copyable<V>) return inst->access.try_copy(inst->value, out) ? Read::Done : Read::Refused;
-        if (!inst->access.try_read()) return Read::Refused;
-        out = inst->value;
-        inst->access.end_read();
-        return Read::Done;
+        if constexpr (AccessState::copyable<V>) {
+            return inst->access.try_copy(inst->value, out) ? Read::Done : Read::Refused;
+        } else {
+            if (!inst->access.try_read()) return Read::Refused;
+            out = inst->value;
+            inst->access.end_read();
+            return Read::Done;
+        }
     }
 
     // Raises the recorded failure (outside any lock).
