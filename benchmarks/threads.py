@@ -256,17 +256,21 @@ def pick(kind, given, env_name):
     """First candidate of the wanted kind that imports quorral; the rejected ones, for the message."""
     want_ft = kind == "ft"
     if given or os.environ.get(env_name):
-        return os.path.abspath(given or os.environ[env_name]), []
-    candidates = [sys.executable, str(ROOT / (".venv-ft" if want_ft else ".venv") / "bin" / "python")]
-    candidates += [provisioned_ft] if want_ft else gil_on_path()
+        candidates = [os.path.abspath(given or os.environ[env_name])]
+    else:
+        candidates = [sys.executable, str(ROOT / (".venv-ft" if want_ft else ".venv") / "bin" / "python")]
+        candidates += [provisioned_ft] if want_ft else gil_on_path()
     rejected = []
     for c in candidates:
         c = c() if callable(c) else c
-        if not c or not os.path.exists(c) or is_free_threaded(c) != want_ft:
+        if not c or not os.path.exists(c):
+            continue
+        if is_free_threaded(c) != want_ft:
+            rejected.append(f"{c} (a {'GIL' if want_ft else 'free-threaded'} build)")
             continue
         if imports_quorral(c):
             return c, rejected
-        rejected.append(c)
+        rejected.append(f"{c} (cannot import quorral)")
     return None, rejected
 
 
@@ -351,7 +355,7 @@ def main():
     gil, gil_rejected = (None, []) if args.scaling_only else pick("gil", args.gil, "GIL_PYTHON")
     for name, chosen, rejected in (("free-threaded", ft, ft_rejected), ("GIL", gil, gil_rejected)):
         if chosen is None and not (name == "GIL" and args.scaling_only):
-            hint = f" (these cannot import quorral: {', '.join(rejected)})" if rejected else ""
+            hint = f" (rejected: {', '.join(rejected)})" if rejected else ""
             print(f"threads: no {name} interpreter with quorral found{hint}; "
                   f"pass --{'ft' if name != 'GIL' else 'gil'} or set {'FT' if name != 'GIL' else 'GIL'}_PYTHON")
     if ft is None:
