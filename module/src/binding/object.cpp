@@ -5,10 +5,10 @@ namespace quorral {
 namespace {
 
 // Types live as long as the process. On the free-threaded 3.13 build a type
-// from a spec keeps one reference count that every instance created or freed,
-// on any thread, changes atomically; made immortal (as the interpreter does for
-// its own types) it is left alone. 3.14 counts heap-type references per thread
-// and has an API for the rest.
+// made by PyType_FromSpec keeps one reference count that every instance
+// created or freed, on any thread, changes atomically; made immortal (as the
+// interpreter does for its own types) it is left alone. 3.14 counts heap-type
+// references per thread and has an API for the rest.
 void keep_for_process(PyTypeObject* type) {
 #if defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030E0000
     PyUnstable_Object_EnableDeferredRefcount(reinterpret_cast<PyObject*>(type));
