@@ -4,7 +4,8 @@ Prints one table (operation, quorral median, peer median, ratio quorral/peer:
 below 1 means quorral is faster), writes it to results/table.csv, and writes
 batch throughput against n for quorral with 1 and 2 workers and for numpy to
 results/throughput.csv and results/throughput.png. Rows whose feature the
-installed module lacks are skipped.
+installed module lacks are skipped. Then runs threads.py (thread scaling on the
+free-threaded build, single-operation cost against the GIL build).
 
     python benchmarks/run.py [--out DIR]
 """
@@ -357,6 +358,11 @@ def main():
             w.writerow([name, "" if qt is None else f"{qt:.6e}", "" if pt is None else f"{pt:.6e}", peer,
                         "" if qt is None else f"{qt / pt:.4f}", note])
     print(f"\nwrote {args.out / 'table.csv'}, {args.out / 'throughput.csv'}, {args.out / 'throughput.png'}")
+
+    # Thread scaling on the free-threaded build and single-operation cost there
+    # against the GIL build; the script finds both interpreters itself.
+    print()
+    subprocess.run([sys.executable, str(Path(__file__).with_name("threads.py"))], check=False)
 
 
 if __name__ == "__main__":

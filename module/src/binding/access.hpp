@@ -5,9 +5,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <type_traits>
 
 namespace quorral {
 
+// The word holds a reader count in its low half and, in its high half, the
+// number of writes completed (wrapping). A writer sets the low half to all
+// ones. Free means a reader count of zero, whatever the high half.
+//
 // Entered and left only by threads attached to the interpreter. With a global
 // lock those are serialised by the lock (and nothing in between reaches an
 // eval-breaker), so there plain loads and stores do what the atomic
@@ -15,16 +20,21 @@ namespace quorral {
 // instructions.
 class AccessState {
 public:
-    static constexpr std::uint64_t WRITER = ~std::uint64_t{0};
+    static constexpr std::uint64_t LOW = 0xffffffffULL;
+    static constexpr std::uint64_t WRITER = LOW;              // low half, with a writer inside
+    static constexpr std::uint64_t MAX_READERS = LOW - 1;     // a count that never looks like a writer
+    static constexpr std::uint64_t ONE_WRITE = LOW + 1;       // one step of the high half
+
+    static constexpr bool writing(std::uint64_t word) { return (word & LOW) == WRITER; }
 
     bool try_read() noexcept {
         std::uint64_t cur = word_.load(std::memory_order_relaxed);
 #ifdef Py_GIL_DISABLED
         do {
-            if (cur >= WRITER - 1) return false;
+            if ((cur & LOW) >= MAX_READERS) return false;
         } while (!word_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed));
 #else
-        if (cur >= WRITER - 1) return false;
+        if ((cur & LOW) >= MAX_READERS) return false;
         word_.store(cur + 1, std::memory_order_relaxed);
 #endif
         return true;
@@ -38,18 +48,76 @@ public:
     }
 
     bool try_write() noexcept {
+        std::uint64_t cur = word_.load(std::memory_order_relaxed);
 #ifdef Py_GIL_DISABLED
-        std::uint64_t expected = 0;
-        return word_.compare_exchange_strong(expected, WRITER, std::memory_order_acquire, std::memory_order_relaxed);
+        do {
+            if ((cur & LOW) != 0) return false;
+        } while (!word_.compare_exchange_weak(cur, cur | WRITER, std::memory_order_acquire, std::memory_order_relaxed));
 #else
-        if (word_.load(std::memory_order_relaxed) != 0) return false;
-        word_.store(WRITER, std::memory_order_relaxed);
-        return true;
+        if ((cur & LOW) != 0) return false;
+        word_.store(cur | WRITER, std::memory_order_relaxed);
 #endif
+        return true;
     }
-    void end_write() noexcept { word_.store(0, std::memory_order_release); }
+    void end_write() noexcept {
+        const std::uint64_t cur = word_.load(std::memory_order_relaxed);
+        word_.store((cur & ~LOW) + ONE_WRITE, std::memory_order_release);
+    }
+
+    // Values that try_copy() reads: doubles only, copied word by word. Their
+    // writers store through store_words().
+    template <class V>
+    static constexpr bool copyable =
+        std::is_trivially_copyable_v<V> && sizeof(V) % 8 == 0 && alignof(V) == 8 && sizeof(V) <= 64;
+
+    // A copy of `value`, taken without writing this object's memory so that
+    // readers on other threads do not contend for its cache line. Fails, as
+    // try_read() would, when a writer is inside. Only for borrows during which
+    // no Python code can run: such a reader can never be met by a writer of
+    // its own thread, and towards other threads it is a read that ended
+    // before the writer came.
+    template <class V>
+    bool try_copy(const V& value, V& out) noexcept {
+        static_assert(copyable<V>);
+#ifdef Py_GIL_DISABLED
+        // Valid when no write started or ended while it was taken.
+        const std::uint64_t before = word_.load(std::memory_order_acquire);
+        if (writing(before)) return false;
+        load_words(value, out);
+        const std::uint64_t after = word_.load(std::memory_order_relaxed);
+        if ((after & ~LOW) == (before & ~LOW) && !writing(after)) return true;
+        // A write came (and maybe went) during the copy: take an ordinary turn.
+        if (!try_read()) return false;
+        out = value;
+        end_read();
+#else
+        if (writing(word_.load(std::memory_order_relaxed))) return false;
+        out = value;
+#endif
+        return true;
+    }
+
+    // Stores `value` into `dst` inside a write, so that concurrent copies
+    // never race with it (a torn copy is caught by the write count).
+    template <class V>
+    static void store_words(V& dst, const V& value) noexcept {
+        static_assert(copyable<V>);
+        const auto* from = reinterpret_cast<const Word*>(&value);
+        auto* to = reinterpret_cast<Word*>(&dst);
+        for (std::size_t i = 0; i < sizeof(V) / sizeof(Word); ++i) __atomic_store_n(&to[i], from[i], __ATOMIC_RELEASE);
+    }
 
 private:
+    using Word = std::uint64_t __attribute__((__may_alias__));
+
+    // Acquire loads: the second look at the word cannot move before them.
+    template <class V>
+    static void load_words(const V& value, V& out) noexcept {
+        const auto* from = reinterpret_cast<const Word*>(&value);
+        auto* to = reinterpret_cast<Word*>(&out);
+        for (std::size_t i = 0; i < sizeof(V) / sizeof(Word); ++i) to[i] = __atomic_load_n(&from[i], __ATOMIC_ACQUIRE);
+    }
+
     std::atomic<std::uint64_t> word_{0};
 };
 

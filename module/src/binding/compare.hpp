@@ -15,13 +15,13 @@ PyObject* not_equal_by_protocol(PyObject* a, PyObject* b);
 // is being written at this moment is an internal failure.
 template <Bound V>
 PyObject* tolerant_richcompare(PyObject* a, PyObject* b, int op) {
-    Arg<const V&> self;
+    QuietReader<V> self;
     if (!self.load(a)) {
         PyErr_Clear();
         Py_RETURN_NOTIMPLEMENTED;
     }
     if ((op != Py_EQ && op != Py_NE) || !instance_of<V>(b)) Py_RETURN_NOTIMPLEMENTED;
-    Arg<const V&> other;
+    QuietReader<V> other;
     if (!other.load(b)) {
         PyErr_Clear();
         return raise_panic(READ_REFUSED);
@@ -36,8 +36,8 @@ template <Bound V, bool Ordered>
 PyObject* exact_richcompare(PyObject* a, PyObject* b, int op) {
     if (op == Py_NE) return not_equal_by_protocol(a, b);
     if (!Ordered && op != Py_EQ) Py_RETURN_NOTIMPLEMENTED;
-    Arg<const V&> self;
-    Arg<const V&> other;
+    QuietReader<V> self;
+    QuietReader<V> other;
     if (!self.load(a) || !other.load(b)) {
         PyErr_Clear();
         Py_RETURN_NOTIMPLEMENTED;

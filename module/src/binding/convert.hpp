@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -135,6 +136,74 @@ struct Arg<V&> {
 template <Bound V>
 struct Arg<V> : Arg<const V&> {};
 
+// A copy of an instance's value (AccessState::try_copy), in place of Arg<const
+// V&> for a borrow during which no Python code can run. Fails like it.
+template <Bound V>
+struct Copied {
+    V value;
+    bool load(PyObject* o) {
+        Instance<V>* inst = instance_of<V>(o);
+        if (!inst) {
+            raise_not_instance(o, PyClass<V>::name);
+            return false;
+        }
+        if (!inst->access.try_copy(inst->value, value)) {
+            raise_read_refused();
+            return false;
+        }
+        return true;
+    }
+    const V& get() const { return value; }
+};
+
+// Quiet<T>::Holder loads a parameter of type T without an access-state write
+// where it can, and Quiet<T>::check(obj) says whether loading obj runs no
+// Python code. Calls whose sources all pass check() use those holders.
+template <class T>
+struct Quiet {
+    static constexpr bool known = false;
+    static constexpr bool copies = false;
+};
+
+template <>
+struct Quiet<double> {
+    static constexpr bool known = true;
+    static constexpr bool copies = false;
+    using Holder = Arg<double>;
+    static bool check(PyObject* obj) { return PyFloat_CheckExact(obj) || PyLong_CheckExact(obj); }
+};
+
+template <>
+struct Quiet<Index> {
+    static constexpr bool known = true;
+    static constexpr bool copies = false;
+    using Holder = Arg<Index>;
+    static bool check(PyObject* obj) { return PyLong_Check(obj); }
+};
+
+template <Bound V>
+    requires AccessState::copyable<V>
+struct Quiet<const V&> {
+    static constexpr bool known = true;
+    static constexpr bool copies = true;
+    using Holder = Copied<V>;
+    static bool check(PyObject*) { return true; }
+};
+
+template <Bound V>
+    requires AccessState::copyable<V>
+struct Quiet<V> : Quiet<const V&> {};
+
+// Values read by copies are written only through property setters.
+template <class T>
+inline constexpr bool writes_copyable = false;
+template <Bound V>
+inline constexpr bool writes_copyable<V&> = AccessState::copyable<V>;
+
+// A reader of an instance for a borrow during which no Python code runs.
+template <Bound V>
+using QuietReader = std::conditional_t<AccessState::copyable<V>, Copied<V>, Arg<const V&>>;
+
 inline PyObject* to_py(double v) { return PyFloat_FromDouble(v); }
 inline PyObject* to_py(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
 inline PyObject* to_py(Index v) { return PyLong_FromUnsignedLongLong(v); }
@@ -247,10 +316,14 @@ private:
     static Read read(PyTypeObject* type, PyObject* item, V& out) {
         if (Py_TYPE(item) != type) return Read::NotInstance;
         auto* inst = reinterpret_cast<Instance<V>*>(item);
-        if (!inst->access.try_read()) return Read::Refused;
-        out = inst->value;
-        inst->access.end_read();
-        return Read::Done;
+        if constexpr (AccessState::copyable<V>) {
+            return inst->access.try_copy(inst->value, out) ? Read::Done : Read::Refused;
+        } else {
+            if (!inst->access.try_read()) return Read::Refused;
+            out = inst->value;
+            inst->access.end_read();
+            return Read::Done;
+        }
     }
 
     // Raises the recorded failure (outside any lock).

@@ -100,15 +100,32 @@ struct Call;
 template <auto Fn, OnFailure Mode, class R, class... A>
 struct Call<Fn, Mode, R (*)(A...)> {
     static PyObject* run(PyObject* const* sources, const std::string_view* names) {
+        static_assert(!(writes_copyable<A> || ...), "values read by copies change only through setters");
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            return run_with(sources, names, std::index_sequence_for<A...>{});
+            constexpr auto indices = std::index_sequence_for<A...>{};
+            if constexpr (quiet) {
+                if (all_quiet(sources, indices)) return run_with<typename Quiet<A>::Holder...>(sources, names, indices);
+            }
+            return run_with<Arg<A>...>(sources, names, indices);
         });
     }
 
 private:
+    // Whether the call can take copies in place of borrows, when no argument runs Python code.
+    static constexpr bool quiet = [] {
+        if constexpr ((Quiet<A>::known && ...)) return (Quiet<A>::copies || ...);
+        return false;
+    }();
+
     template <std::size_t... I>
+    static bool all_quiet(PyObject* const* sources, std::index_sequence<I...>) {
+        if constexpr (quiet) return (Quiet<A>::check(sources[I]) && ...);
+        return false;
+    }
+
+    template <class... H, std::size_t... I>
     static PyObject* run_with(PyObject* const* sources, const std::string_view* names, std::index_sequence<I...>) {
-        std::tuple<Arg<A>...> args;
+        std::tuple<H...> args;
         const bool loaded = (load<A>(std::get<I>(args), sources[I], names ? names[I] : std::string_view{}) && ...);
         if (!loaded) {
             if constexpr (Mode == OnFailure::NotImplemented) Py_RETURN_NOTIMPLEMENTED;
@@ -235,7 +252,7 @@ struct Def {
 
     template <auto Fn>
     static Py_hash_t hash(PyObject* self) {
-        Arg<const V&> arg;
+        QuietReader<V> arg;
         if (!arg.load(self)) return -1;
         const Py_hash_t h = Fn(arg.get());
         return h == -1 ? -2 : h;
@@ -299,7 +316,7 @@ private:
 
     template <auto Field>
     static PyObject* get_field(PyObject* self, void*) {
-        Arg<const V&> arg;
+        QuietReader<V> arg;
         if (!arg.load(self)) return nullptr;
         return to_py(arg.get().*Field);
     }
@@ -322,7 +339,10 @@ private:
         }
         Arg<V&> receiver;
         if (!receiver.load(self)) return -1;
-        receiver.get().*Field = converted;
+        if constexpr (AccessState::copyable<V>)
+            AccessState::store_words(receiver.get().*Field, converted);
+        else
+            receiver.get().*Field = converted;
         return 0;
     }
 

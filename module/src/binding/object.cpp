@@ -2,6 +2,30 @@
 
 namespace quorral {
 
+namespace {
+
+// Types live as long as the process. On the free-threaded 3.13 build a type
+// made by PyType_FromSpec keeps one reference count that every instance
+// created or freed, on any thread, changes atomically; made immortal (as the
+// interpreter does for its own types) it is left alone. 3.14 counts heap-type
+// references per thread and has an API for the rest.
+void keep_for_process(PyTypeObject* type) {
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030E0000
+    PyUnstable_Object_EnableDeferredRefcount(reinterpret_cast<PyObject*>(type));
+#elif defined(Py_GIL_DISABLED)
+    // Not yet published: no other thread holds a reference.
+    PyObject_GC_UnTrack(type);
+    PyObject* obj = reinterpret_cast<PyObject*>(type);
+    obj->ob_tid = 0;
+    obj->ob_ref_local = _Py_IMMORTAL_REFCNT_LOCAL;
+    obj->ob_ref_shared = 0;
+#else
+    (void)type;
+#endif
+}
+
+}  // namespace
+
 PyTypeObject* create_type(ClassSpec spec, int basicsize, destructor dealloc_fn) {
     // The type keeps pointers into these for good.
     auto* keep = new ClassSpec(std::move(spec));
@@ -21,7 +45,9 @@ PyTypeObject* create_type(ClassSpec spec, int basicsize, destructor dealloc_fn) 
     if (!keep->new_) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     PyType_Spec type_spec{qualified->c_str(), basicsize, 0, flags, slots.data()};
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-    if (type && keep->vectorcall) type->tp_vectorcall = keep->vectorcall;
+    if (!type) return nullptr;
+    if (keep->vectorcall) type->tp_vectorcall = keep->vectorcall;
+    keep_for_process(type);
     return type;
 }
 
