@@ -3,6 +3,7 @@
 
 #include "binding/compare.hpp"
 #include "binding/def.hpp"
+#include "binding/pickle.hpp"
 #include "classes.hpp"
 
 namespace quorral {
@@ -30,6 +31,7 @@ PyTypeObject* PyClass<AngleRadians>::create() {
         D::method<"csc($self)", [](A a) { return csc(a); }>(),
         D::method<"cot($self)", [](A a) { return cot(a); }>(),
         D::method<"to_degrees($self)", [](A a) { return to_degrees(a); }>(),
+        reduce_method<AngleRadians>(),
     };
     spec.properties = {D::field<&AngleRadians::angle>("angle")};
     spec.slots = {
@@ -49,7 +51,10 @@ PyTypeObject* PyClass<AngleDegrees>::create() {
     using A = const AngleDegrees&;
     ClassSpec spec{.name = "AngleDegrees"};
     D::constructor<"AngleDegrees(angle)", [](double angle) { return AngleDegrees{angle}; }>(spec);
-    spec.methods = {D::method<"to_radians($self)", [](A d) { return to_radians(d); }>()};
+    spec.methods = {
+        D::method<"to_radians($self)", [](A d) { return to_radians(d); }>(),
+        reduce_method<AngleDegrees>(),
+    };
     spec.properties = {D::field<&AngleDegrees::angle>("angle")};
     spec.slots = {
         slot(Py_nb_negative, &D::unary<[](A d) { return -d; }>),

@@ -5,7 +5,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "angle.hpp"
+#include "binding/pickle.hpp"
 #include "classes.hpp"
+#include "geometry/circle.hpp"
+#include "geometry/plane.hpp"
+#include "quat.hpp"
+#include "vec3d.hpp"
+#include "vec_list/vec_array.hpp"
 
 namespace quorral {
 
@@ -80,7 +87,25 @@ int add_geometry(PyObject* module) {
     return rc;
 }
 
+// The reconstructor that every pickle of the module's objects names: a private
+// attribute, outside __all__, found by pickle as quorral._reconstruct.
+PyMethodDef reconstruct_def = Def<void>::method<
+    "_reconstruct(tag, data)", reconstruct<galdrin::AngleDegrees, galdrin::AngleRadians, galdrin::Quat, VecArray,
+                                           galdrin::Vec3d, galdrin::Circle, galdrin::Plane>>();
+
+int add_reconstructor(PyObject* module) {
+    PyObject* name = PyModule_GetNameObject(module);
+    if (!name) return -1;
+    PyObject* function = PyCMethod_New(&reconstruct_def, module, name, nullptr);
+    Py_DECREF(name);
+    if (!function) return -1;
+    const int rc = PyObject_SetAttrString(module, reconstruct_def.ml_name, function);
+    Py_DECREF(function);
+    return rc;
+}
+
 int exec_quorral(PyObject* module) {
+    if (add_reconstructor(module) < 0) return -1;
     if (add_class<galdrin::AngleDegrees>(module) < 0) return -1;
     if (add_class<galdrin::AngleRadians>(module) < 0) return -1;
     if (add_class<galdrin::Quat>(module) < 0) return -1;

@@ -7,6 +7,7 @@
 
 #include "binding/compare.hpp"
 #include "binding/def.hpp"
+#include "binding/pickle.hpp"
 #include "classes.hpp"
 #include "format.hpp"
 
@@ -51,6 +52,7 @@ PyTypeObject* PyClass<Quat>::create() {
                       return std::pair{r.axis, r.angle};
                   }>(),
         D::method<"to_rotation_matrix($self)", [](Q q) { return to_rotation_matrix(q); }>(),
+        reduce_method<Quat>(),
     };
     spec.properties = {D::field<&Quat::w>("w"), D::field<&Quat::i>("i"), D::field<&Quat::j>("j"),
                        D::field<&Quat::k>("k")};

@@ -5,6 +5,7 @@
 
 #include "binding/compare.hpp"
 #include "binding/def.hpp"
+#include "binding/pickle.hpp"
 #include "classes.hpp"
 #include "format.hpp"
 #include "quat.hpp"
@@ -89,6 +90,7 @@ PyTypeObject* PyClass<Vec3d>::create() {
         D::method<"angle_to($self, other)",
                   [](const Vec3d& a, const Vec3d& b) { return galdrin::AngleRadians{angle_to(a, b)}; }>(),
         D::method<"to_quat($self)", [](const Vec3d& a) { return to_quat(a); }>(),
+        reduce_method<Vec3d>(),
     };
     spec.properties = {D::field<&Vec3d::x>("x"), D::field<&Vec3d::y>("y"), D::field<&Vec3d::z>("z")};
     spec.slots = {

@@ -82,6 +82,24 @@ struct Arg<PyObject*> {
     PyObject* get() const { return value; }
 };
 
+// A str argument, read as UTF-8 for the call.
+template <>
+struct Arg<std::string_view> {
+    std::string_view value;
+    bool load(PyObject* obj) {
+        if (!PyUnicode_Check(obj)) {
+            raise_not_instance(obj, "str");
+            return false;
+        }
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+        if (!text) return false;
+        value = {text, static_cast<std::size_t>(size)};
+        return true;
+    }
+    std::string_view get() const { return value; }
+};
+
 // An instance of one of the module's classes, entered for reading.
 template <Bound V>
 struct Arg<const V&> {

@@ -2,6 +2,7 @@
 // no hash.
 #include "binding/compare.hpp"
 #include "binding/def.hpp"
+#include "binding/pickle.hpp"
 #include "classes.hpp"
 #include "geometry/circle.hpp"
 #include "vec3d.hpp"
@@ -23,6 +24,7 @@ PyTypeObject* PyClass<Circle>::create() {
         D::method<"in_same_plane($self, other)",
                   [](const Circle& self, const Circle& other) { return in_same_plane(self, other); }>(),
         D::method<"is_degenerate($self)", [](const Circle& c) { return is_degenerate(c); }>(),
+        reduce_method<Circle>(),
     };
     spec.properties = {
         D::field<&Circle::center>("center"),

@@ -1,6 +1,7 @@
 // The Python class Plane. No comparisons or hash of its own: planes compare
 // and hash by identity.
 #include "binding/def.hpp"
+#include "binding/pickle.hpp"
 #include "classes.hpp"
 #include "geometry/plane.hpp"
 #include "vec3d.hpp"
@@ -27,6 +28,7 @@ PyTypeObject* PyClass<Plane>::create() {
                   [](const Plane& plane, const Vec3d& point) { return contains_point(plane, point); }>(),
         D::method<"distance_to_point($self, point)",
                   [](const Plane& plane, const Vec3d& point) { return distance_to_point(plane, point); }>(),
+        reduce_method<Plane>(),
     };
     spec.properties = {D::field<&Plane::normal>("normal"), D::field<&Plane::distance>("distance")};
     return create_type<Plane>(std::move(spec));

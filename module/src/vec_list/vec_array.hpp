@@ -2,11 +2,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
 
 #include "binding/object.hpp"
+#include "binding/pickle.hpp"
 #include "classes.hpp"
 #include "vec3d.hpp"
 
@@ -38,6 +40,21 @@ using VecStorage = std::vector<galdrin::Vec3d, UninitAllocator<galdrin::Vec3d>>;
 
 struct VecArray {
     VecStorage items;
+};
+
+// A list pickles as its element array, which protocol 5 takes as the list's buffer export.
+template <>
+struct PickleState<VecArray> {
+    static constexpr std::size_t unit = sizeof(galdrin::Vec3d);
+    static constexpr bool repeated = true;
+    static constexpr bool out_of_band = true;
+    static std::span<const std::byte> state(const VecArray& a) { return std::as_bytes(std::span(a.items)); }
+    static VecArray build(std::span<const std::byte> bytes) {
+        VecArray a;
+        a.items.resize(bytes.size() / unit);
+        if (!bytes.empty()) std::memcpy(a.items.data(), bytes.data(), bytes.size());
+        return a;
+    }
 };
 
 struct VecSnapshot {
