@@ -1,0 +1,359 @@
+"""pickle and copy of every class, the VecList buffer export and VecList.from_buffer."""
+
+import copy
+import inspect
+import multiprocessing
+import pickle
+import pickletools
+import struct
+import sys
+import threading
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quorral
+from quorral import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
+
+PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
+NAN_PAYLOAD = struct.unpack("<d", struct.pack("<Q", 0x7FF4_0000_DEAD_BEEF))[0]  # signalling, with a payload
+NEG_NAN = struct.unpack("<d", struct.pack("<Q", 0xFFF8_0000_0000_0001))[0]
+INF = float("inf")
+
+
+def words(*values: float) -> tuple[int, ...]:
+    return struct.unpack(f"<{len(values)}Q", struct.pack(f"<{len(values)}d", *values))
+
+
+def vec_words(v: Vec3d) -> tuple[int, ...]:
+    return words(v.x, v.y, v.z)
+
+
+def state(obj) -> tuple:
+    """The exact bits an object holds, for every picklable class."""
+    if isinstance(obj, Vec3d):
+        return vec_words(obj)
+    if isinstance(obj, Quat):
+        return words(obj.w, obj.i, obj.j, obj.k)
+    if isinstance(obj, (AngleRadians, AngleDegrees)):
+        return words(obj.angle)
+    if isinstance(obj, geometry.Plane):
+        return vec_words(obj.normal) + words(obj.distance)
+    if isinstance(obj, geometry.Circle):
+        return vec_words(obj.center) + words(obj.radius) + vec_words(obj.normal)
+    if isinstance(obj, VecList):
+        return tuple(w for v in obj for w in vec_words(v))
+    raise AssertionError(type(obj))
+
+
+def odd_plane():
+    plane = geometry.Plane(Vec3d(0, 0, 1), 2.5)
+    plane.normal = Vec3d(0, 0, 2)  # not unit: must come back as stored
+    plane.distance = -0.0
+    return plane
+
+
+def odd_circle():
+    circle = geometry.Circle(Vec3d(1, 2, 3), 2, Vec3d(0, 1, 0))
+    circle.normal = Vec3d(0, 3, NAN_PAYLOAD)
+    circle.radius = -INF
+    return circle
+
+
+SAMPLES = {
+    "Vec3d": lambda: Vec3d(-0.0, INF, NAN_PAYLOAD),
+    "Quat": lambda: Quat(NEG_NAN, -0.0, -INF, 5e-324),
+    "AngleRadians": lambda: AngleRadians(NAN_PAYLOAD),
+    "AngleDegrees": lambda: AngleDegrees(-0.0),
+    "Plane": odd_plane,
+    "Circle": odd_circle,
+    "VecList": lambda: VecList([Vec3d(1, 2, 3), Vec3d(-0.0, NEG_NAN, -INF), Vec3d(0.1, NAN_PAYLOAD, 1e308)]),
+    "VecList-empty": VecList.empty,
+}
+
+
+@pytest.mark.parametrize("protocol", PROTOCOLS)
+@pytest.mark.parametrize("name", SAMPLES)
+def test_pickle_round_trip_keeps_exact_bits(name, protocol):
+    obj = SAMPLES[name]()
+    back = pickle.loads(pickle.dumps(obj, protocol))
+    assert type(back) is type(obj)
+    assert back is not obj
+    assert state(back) == state(obj)
+
+
+@pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy])
+@pytest.mark.parametrize("name", SAMPLES)
+def test_copy_keeps_exact_bits(name, copier):
+    obj = SAMPLES[name]()
+    dup = copier(obj)
+    assert type(dup) is type(obj)
+    assert dup is not obj
+    assert state(dup) == state(obj)
+
+
+@pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy, lambda v: pickle.loads(pickle.dumps(v, 5))])
+def test_copied_list_is_independent(copier):
+    vl = SAMPLES["VecList"]()
+    before = state(vl)
+    dup = copier(vl)
+    dup.append(Vec3d(7, 8, 9))
+    vl.rotate(Quat(0, 1, 0, 0))
+    assert len(dup) == 4 and state(dup)[:9] == before
+    assert len(vl) == 3
+
+
+def test_copied_vector_is_independent():
+    v = Vec3d(1, 2, 3)
+    dup = copy.copy(v)
+    dup.x = 9
+    assert v.x == 1
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.integers(0, 2**64 - 1), min_size=3, max_size=3), st.sampled_from(PROTOCOLS))
+def test_any_bits_survive_pickle(bits, protocol):
+    v = Vec3d(*struct.unpack("<3d", struct.pack("<3Q", *bits)))
+    assert vec_words(pickle.loads(pickle.dumps(v, protocol))) == tuple(bits)
+    vl = VecList([v, v])
+    assert state(pickle.loads(pickle.dumps(vl, protocol))) == tuple(bits) * 2
+
+
+def unpickle_state(data: bytes) -> tuple:
+    return state(pickle.loads(data))
+
+
+def test_unpickling_in_a_spawned_process():
+    jobs = [(name, p, pickle.dumps(make(), p)) for name, make in SAMPLES.items() for p in PROTOCOLS]
+    ctx = multiprocessing.get_context("spawn")
+    with ctx.Pool(1) as pool:
+        results = pool.map_async(unpickle_state, [data for _, _, data in jobs]).get(timeout=120)
+    for (name, protocol, _), got in zip(jobs, results):
+        assert got == state(SAMPLES[name]()), (name, protocol)
+
+
+def test_names_pickle_finds():
+    assert quorral._reconstruct.__module__ == "quorral"
+    assert "_reconstruct" not in quorral.__all__
+    assert quorral.__all__ == ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
+    for cls in (Vec3d, Quat, AngleRadians, AngleDegrees, VecList, geometry.Plane, geometry.Circle):
+        assert cls.__module__ == "builtins"
+
+
+@pytest.mark.parametrize("protocol", PROTOCOLS)
+@pytest.mark.parametrize("name", SAMPLES)
+def test_stream_names_only_the_reconstructor(name, protocol):
+    data = pickle.dumps(SAMPLES[name](), protocol)
+    strings = [arg for op, arg, _ in pickletools.genops(data) if isinstance(arg, str)]
+    globals_ = {arg.replace(" ", ".") for op, arg, _ in pickletools.genops(data) if op.name == "GLOBAL"}
+    if protocol >= 4:  # STACK_GLOBAL takes the two strings pushed before it
+        assert strings[:2] == ["quorral", "_reconstruct"]
+    else:
+        # besides the reconstructor, only pickle's own spellings of bytes
+        assert globals_ <= {"quorral._reconstruct", "_codecs.encode", "__builtin__.bytes"}
+        assert "quorral._reconstruct" in globals_
+
+
+@pytest.mark.parametrize("protocol", PROTOCOLS)
+def test_list_pickles_as_one_block(protocol):
+    vl = VecList([Vec3d(i, i, i) for i in range(1000)])
+    data = pickle.dumps(vl, protocol)
+    assert len(list(pickletools.genops(data))) < 20
+    if protocol >= 3:  # bytes as they are, not as latin-1 text
+        assert len(data) < 24 * 1000 + 100
+
+
+def test_protocol_5_carries_the_list_out_of_band():
+    vl = SAMPLES["VecList"]()
+    buffers = []
+    data = pickle.dumps(vl, 5, buffer_callback=buffers.append)
+    assert len(data) < 100 and len(buffers) == 1
+    assert bytes(buffers[0].raw()) == bytes(memoryview(vl))
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        vl.append(Vec3d(0, 0, 0))  # the buffer is an export of the list
+    back = pickle.loads(data, buffers=[bytearray(buffers[0].raw())])
+    assert state(back) == state(vl)
+    buffers[0].release()
+    vl.append(Vec3d(0, 0, 0))
+
+
+def test_iterator_does_not_pickle():
+    with pytest.raises(TypeError, match="cannot pickle"):
+        pickle.dumps(iter(VecList.empty()))
+
+
+@pytest.mark.parametrize(
+    "args, error, message",
+    [
+        (("Nope", b""), ValueError, "no picklable class named 'Nope'"),
+        (("VecListIterator", b""), ValueError, "no picklable class named 'VecListIterator'"),
+        (("Vec3d", b"\0" * 23), ValueError, "Vec3d state must be 24 bytes, got 23"),
+        (("Vec3d", b"\0" * 48), ValueError, "Vec3d state must be 24 bytes, got 48"),
+        (("Circle", b""), ValueError, "Circle state must be 56 bytes, got 0"),
+        (("VecList", b"\0" * 25), ValueError, "VecList state must be a multiple of 24 bytes, got 25"),
+        ((1, b""), TypeError, "argument 'tag': 'int' object is not an instance of 'str'"),
+        (("Vec3d", 5), TypeError, "argument 'data': a bytes-like object is required, not 'int'"),
+        (("Vec3d", "x" * 24), TypeError, "argument 'data': a bytes-like object is required, not 'str'"),
+    ],
+)
+def test_reconstructor_refuses_malformed_input(args, error, message):
+    with pytest.raises(error) as info:
+        quorral._reconstruct(*args)
+    assert str(info.value) == message
+
+
+def test_hostile_stream_fails_cleanly():
+    crafted = b"cquorral\n_reconstruct\n(VVec3d\nC\x03abctR."
+    with pytest.raises(ValueError, match="^Vec3d state must be 24 bytes, got 3$"):
+        pickle.loads(crafted)
+
+
+def test_reconstructor_reads_any_contiguous_bytes():
+    raw = struct.pack("<3d", 1, 2, 3)
+    for data in (raw, bytearray(raw), memoryview(raw), memoryview(raw).cast("d")):
+        assert vec_words(quorral._reconstruct("Vec3d", data)) == words(1, 2, 3)
+    assert len(quorral._reconstruct("VecList", raw * 4)) == 4
+
+
+# --- buffer export -----------------------------------------------------------
+
+
+def test_memoryview_is_the_lists_storage():
+    vl = SAMPLES["VecList"]()
+    with memoryview(vl) as m:
+        assert (m.format, m.itemsize, m.ndim, m.shape, m.strides) == ("d", 8, 2, (3, 3), (24, 8))
+        assert m.readonly and m.c_contiguous and m.nbytes == 72
+        assert m.obj is vl
+        assert words(*(c for row in m.tolist() for c in row)) == state(vl)
+
+
+def test_empty_list_exports_shape_0_3():
+    with memoryview(VecList.empty()) as m:
+        assert m.shape == (0, 3) and m.strides == (24, 8) and m.nbytes == 0 and m.tolist() == []
+
+
+def test_plain_byte_request():
+    vl = SAMPLES["VecList"]()
+    with vl.__buffer__(inspect.BufferFlags.SIMPLE) as m:
+        assert (m.format, m.ndim, m.shape) == ("B", 1, (72,))
+        assert m.tobytes() == struct.pack("<9d", *(c for v in vl for c in v.to_array()))
+    assert bytes(vl) == bytes(memoryview(vl))
+
+
+@pytest.mark.parametrize(
+    "flags, message",
+    [
+        (inspect.BufferFlags.WRITABLE, "VecList buffers are read-only"),
+        (inspect.BufferFlags.FULL, "VecList buffers are read-only"),
+        (inspect.BufferFlags.F_CONTIGUOUS, "VecList buffers are C-contiguous, not Fortran-contiguous"),
+    ],
+)
+def test_refused_export_requests(flags, message):
+    vl = SAMPLES["VecList"]()
+    with pytest.raises(BufferError) as info:
+        vl.__buffer__(flags)
+    assert str(info.value) == message
+    vl.append(Vec3d(0, 0, 0))  # nothing was left entered
+
+
+MUTATORS = {
+    "append": lambda vl: vl.append(Vec3d(1, 1, 1)),
+    "extend": lambda vl: vl.extend(VecList([Vec3d(1, 1, 1)])),
+    "rotate": lambda vl: vl.rotate(Quat(0, 1, 0, 0)),
+}
+READS = {
+    "len": len,
+    "index": lambda vl: vl[0],
+    "iter": lambda vl: list(vl),
+    "repr": repr,
+    "to_array": lambda vl: vl.to_array(),
+    "normalize": lambda vl: vl.normalize(),
+    "dot": lambda vl: vl.dot(Vec3d(1, 0, 0)),
+    "multiply": lambda vl: vl * 2.0,
+    "export": lambda vl: memoryview(vl).release(),
+    "from_buffer": VecList.from_buffer,
+    "pickle": lambda vl: pickle.dumps(vl, 5),
+    "copy": copy.copy,
+    "extend-other": lambda vl: VecList.empty().extend(vl),
+}
+
+
+@pytest.mark.parametrize("mutator", MUTATORS)
+def test_export_is_a_reader_until_released(mutator):
+    vl = SAMPLES["VecList"]()
+    before = state(vl)
+    first, second = memoryview(vl), memoryview(vl)
+    with pytest.raises(RuntimeError) as info:
+        MUTATORS[mutator](vl)
+    assert str(info.value) == "Already borrowed"
+    assert state(vl) == before
+    first.release()
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        MUTATORS[mutator](vl)
+    second.release()
+    MUTATORS[mutator](vl)
+    assert state(vl) != before
+
+
+@pytest.mark.parametrize("read", READS)
+def test_reads_work_during_an_export(read):
+    vl = SAMPLES["VecList"]()
+    with memoryview(vl):
+        READS[read](vl)
+    vl.append(Vec3d(0, 0, 0))
+
+
+def test_view_outlives_the_name():
+    vl = VecList([Vec3d(1, 2, 3)])
+    m = memoryview(vl)
+    del vl
+    assert m.tolist() == [[1.0, 2.0, 3.0]]
+
+
+def test_export_during_a_write_on_another_thread():
+    """Exports and appends from two threads: each call either succeeds or is
+    refused at once, and every view taken shows a consistent list."""
+    vl = VecList([Vec3d(1, 2, 3)])
+    barrier = threading.Barrier(2, timeout=30)
+    refused = {"append": 0, "export": 0}
+    seen = []
+
+    def writer():
+        barrier.wait()
+        for _ in range(20000):
+            try:
+                vl.append(Vec3d(4, 5, 6))
+            except RuntimeError as error:
+                assert str(error) == "Already borrowed"
+                refused["append"] += 1
+
+    def exporter():
+        barrier.wait()
+        for _ in range(20000):
+            try:
+                m = memoryview(vl)
+            except RuntimeError as error:
+                assert str(error) == "Already mutably borrowed"
+                refused["export"] += 1
+                continue
+            with m:
+                assert m.nbytes == 24 * m.shape[0] and m.shape[1] == 3
+                n = m.shape[0]
+                assert len(vl) == n  # no append can land while the view lives
+                seen.append(m[n - 1, 2])
+
+    threads = [threading.Thread(target=writer), threading.Thread(target=exporter)]
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=120)
+    finally:
+        sys.setswitchinterval(old)
+    assert not any(t.is_alive() for t in threads)
+    assert len(vl) == 1 + 20000 - refused["append"]
+    assert all(value in (3.0, 6.0) for value in seen)
+    vl.append(Vec3d(0, 0, 0))  # every export was released
