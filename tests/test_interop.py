@@ -159,7 +159,8 @@ def test_stream_names_only_the_reconstructor(name, protocol):
 def test_list_pickles_as_one_block(protocol):
     vl = VecList([Vec3d(i, i, i) for i in range(1000)])
     data = pickle.dumps(vl, protocol)
-    assert len(list(pickletools.genops(data))) < 20
+    one = pickle.dumps(VecList([Vec3d(1, 2, 3)]), protocol)
+    assert len(list(pickletools.genops(data))) == len(list(pickletools.genops(one)))
     if protocol >= 3:  # bytes as they are, not as latin-1 text
         assert len(data) < 24 * 1000 + 100
 
