@@ -30,10 +30,12 @@ HEADING = @echo; echo "===== $(1): $$($(PY) -c 'import sys, sysconfig; print(sys
 
 # Binary wheels only: on the free-threaded build a newer release of a test
 # dependency may exist only as source with a native part that needs a toolchain.
-$(VENV)/.stamp: requirements-dev.txt
+$(VENV)/.stamp: requirements-dev.txt requirements-interop.txt
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q --only-binary=:all: -r requirements-dev.txt
+	$(PY) -m pip install -q --only-binary=:all: -r requirements-interop.txt \
+	  || echo "requirements-interop.txt not installed: the interop tests will skip"
 	touch $@
 
 venv: $(VENV)/.stamp
