@@ -196,6 +196,20 @@ def batch_rows(quorral, np):
     return out
 
 
+def buffer_rows(quorral, np):
+    """Copying an array into a list, and a list viewed as an array."""
+    VecList = getattr(quorral, "VecList", None)
+    if not hasattr(VecList, "from_buffer"):
+        return [("from_buffer / np.asarray(vl)", None, None, "numpy", "skipped: no buffer support")]
+    big = np.random.default_rng(7).standard_normal((4_000_000, 3))
+    env = {"np": np, "VecList": VecList, "big": big, "vl": VecList.from_buffer(big[:BATCH_N]), "arr": big[:BATCH_N]}
+    qt, pt = compare("VecList.from_buffer(big)", "big.copy()", env, repeats=5, target=0.2)
+    out = [("from_buffer / arr.copy() (n=4e6)", qt, pt, "numpy", "target <= 1.5x")]
+    qt, pt = compare("np.asarray(vl)", "arr.view()", env, repeats=5, target=0.05)
+    out.append(("np.asarray(vl) / arr.view() (n=1e6)", qt, pt, "numpy", "zero-copy view"))
+    return out
+
+
 # --- subprocess parts ----------------------------------------------------------
 
 def make_veclist(quorral, n):
@@ -334,6 +348,7 @@ def main():
 
     rows = single_rows(quorral, glm)
     rows += batch_rows(quorral, np)
+    rows += buffer_rows(quorral, np)
     have = have_veclist(quorral)
     if have:
         memory = run_child(["--memory"])

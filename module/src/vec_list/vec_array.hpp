@@ -1,7 +1,10 @@
 // The values owned by VecList and VecListIterator objects.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -16,8 +19,13 @@ namespace quorral {
 
 // Leaves elements uninitialised when a vector grows without a value, so that
 // an output array is not cleared before the pool writes every entry of it.
+// Large arrays are placed on huge-page boundaries and ask for transparent huge
+// pages: otherwise the page faults of the first touch cost more than a copy.
 template <class T>
 struct UninitAllocator : std::allocator<T> {
+    static constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
+    static constexpr std::size_t LARGE = std::size_t{4} << 20;
+
     template <class U>
     struct rebind {
         using other = UninitAllocator<U>;
@@ -25,6 +33,21 @@ struct UninitAllocator : std::allocator<T> {
     UninitAllocator() = default;
     template <class U>
     UninitAllocator(const UninitAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        if (n * sizeof(T) < LARGE) return std::allocator<T>::allocate(n);
+        const std::size_t bytes = (n * sizeof(T) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+        void* p = std::aligned_alloc(HUGE_PAGE, bytes);
+        if (!p) throw std::bad_alloc();
+        madvise(p, bytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n * sizeof(T) < LARGE)
+            std::allocator<T>::deallocate(p, n);
+        else
+            std::free(p);
+    }
 
     template <class U>
     void construct(U* p) noexcept {
