@@ -9,8 +9,8 @@ import sys
 import pytest
 
 pytest.importorskip("numpy", reason="numpy is not installed for this interpreter")
-pytest.importorskip("dask.array", reason="dask[array] is not installed for this interpreter")
-pytest.importorskip("distributed", reason="distributed is not installed for this interpreter")
+pytest.importorskip("dask.array", reason="dask[array] is not installed for this interpreter", exc_type=ImportError)
+pytest.importorskip("distributed", reason="distributed is not installed for this interpreter", exc_type=ImportError)
 
 DOC = pathlib.Path(__file__).resolve().parent.parent / "docs" / "api.md"
 
