@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <span>
-#include <string_view>
 
 #include "binding/convert.hpp"
 
