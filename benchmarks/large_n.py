@@ -1,0 +1,256 @@
+"""quorral batch operations on lists far larger than the cache, against numpy and the machine's limit.
+
+The limit is a plain C++ kernel (limit_scale.cpp, compiled here with g++) that
+computes out = 2 * in with 2 threads into freshly allocated output advised for
+transparent huge pages, over as many doubles as the list holds. Prints one table
+at n = 16,384,000 (393 MB per list) with quorral under 1 and 2 workers, numpy,
+and each operation's share of the limit (limit time / quorral time with 2
+workers); writes it to results/large_n.csv, and the throughput of `vl * 2.0`
+against n from 10^2 to 1.6 * 10^7 to results/large_n_throughput.csv and .png.
+
+    python benchmarks/large_n.py [--out DIR]
+"""
+
+import argparse
+import csv
+import json
+import os
+import random
+import statistics
+import subprocess
+import sys
+import timeit
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+LARGE_N = 16_384_000
+BLOCK = LARGE_N // 16
+SWEEP_SIZES = [100, 1_000, 10_000, 100_000, 300_000, 1_000_000, 2_000_000, 4_000_000, 8_000_000, LARGE_N]
+REPEATS = 5
+# Memory-bound operations must take at most 0.9 of numpy's time, the others at most 0.5.
+OPERATIONS = [
+    # name, quorral, numpy, numpy target (None: reported only), has limit share
+    ("vl * 2.0", "vl * 2.0", "arr * 2.0", 0.9),
+    ("vl / 2.0", "vl / 2.0", "arr / 2.0", 0.9),
+    ("vl + v", "vl + o", "arr + oa", 0.9),
+    ("vl - v", "vl - o", "arr - oa", 0.9),
+    ("collapse(1)", "vl.collapse(1)", "c = arr * COLLAPSE", 0.9),
+    ("cross", "vl.cross(o)", "np.cross(arr, oa)", 0.5),
+    ("normalize", "vl.normalize()", "arr / np.sqrt((arr[:, 0] * arr[:, 0] + arr[:, 1] * arr[:, 1]) + arr[:, 2] * arr[:, 2])[:, None]", 0.5),
+    ("rotate(q) / arr @ R.T", "vl.rotate(q)", "arr @ R.T", None),
+    ("dot -> list", "vl.dot(o)", "(arr @ oa).tolist()", None),
+    ("magnitude -> list", "vl.magnitude()", "np.sqrt((arr[:, 0] * arr[:, 0] + arr[:, 1] * arr[:, 1]) + arr[:, 2] * arr[:, 2]).tolist()", None),
+]
+LIST_RESULTS = ("dot -> list", "magnitude -> list")
+
+
+def build_dir():
+    path = HERE.parent / "build" / "bench"
+    path.mkdir(parents=True, exist_ok=True)
+    return path
+
+
+def limit_kernel():
+    """Compiles the limit kernel when its source is newer than the binary; its path."""
+    source = HERE / "limit_scale.cpp"
+    binary = build_dir() / "limit_scale"
+    if not binary.exists() or binary.stat().st_mtime < source.stat().st_mtime:
+        subprocess.run(["g++", "-std=c++20", "-O2", "-ffp-contract=off", "-pthread", str(source), "-o", str(binary)],
+                       check=True)
+    return binary
+
+
+def limit_ms(binary, vectors, repeats):
+    """Median milliseconds of the scale kernel over the doubles of `vectors` vectors, 2 threads."""
+    out = subprocess.run([str(binary), str(3 * vectors), "2", str(repeats)], capture_output=True, text=True,
+                         check=True)
+    return float(out.stdout.split()[0])
+
+
+def random_points(n, seed=7):
+    rng = random.Random(seed)
+    return [(rng.uniform(-10, 10), rng.uniform(-10, 10), rng.uniform(-10, 10)) for _ in range(n)]
+
+
+def numpy_rotation(np, w, i, j, k):
+    """Matrix of v -> conjugate(q) * v * q for q = (w, i, j, k)."""
+    u = np.array([-i, -j, -k])
+    skew = np.array([[0.0, -u[2], u[1]], [u[2], 0.0, -u[0]], [-u[1], u[0], 0.0]])
+    return (w * w - u @ u) * np.eye(3) + 2.0 * np.outer(u, u) + 2.0 * w * skew
+
+
+def inputs(n):
+    """A VecList and an equal numpy array of n vectors; large ones repeat a block."""
+    import numpy as np
+    import quorral
+    points = random_points(min(n, BLOCK))
+    base = quorral.VecList([quorral.Vec3d(*p) for p in points])
+    arr = np.array(points)
+    if n > len(points):
+        vl = quorral.VecList.empty()
+        for _ in range(n // len(points)):
+            vl.extend(base)
+        arr = np.tile(arr, (n // len(points), 1))
+        return vl, arr
+    return base, arr
+
+
+def table_worker(numpy_too):
+    """Milliseconds per operation at LARGE_N, as JSON on stdout (workers set by the parent)."""
+    import numpy as np
+    import quorral
+    vl, arr = inputs(LARGE_N)
+    env = {"vl": vl, "arr": arr, "np": np, "o": quorral.Vec3d(0.25, -1.5, 2.0), "oa": np.array([0.25, -1.5, 2.0]),
+           "q": quorral.Quat(0.5, 0.5, 0.5, 0.5), "R": numpy_rotation(np, 0.5, 0.5, 0.5, 0.5),
+           "COLLAPSE": np.array([1.0, 0.0, 1.0])}
+    results = {}
+    for name, q_stmt, p_stmt, _ in OPERATIONS:
+        repeats = 1 if name in LIST_RESULTS else REPEATS
+        q = timeit.Timer(q_stmt, globals=env)
+        p = timeit.Timer(p_stmt, globals=env)
+        q.timeit(1)
+        qs, ps = [], []
+        for _ in range(repeats):
+            qs.append(q.timeit(1))
+            if numpy_too:
+                ps.append(p.timeit(1))
+        results[name] = [statistics.median(qs) * 1e3, statistics.median(ps) * 1e3 if ps else None]
+    print(json.dumps(results))
+
+
+def sweep_worker(kind):
+    """Seconds per `vl * 2.0` (or `arr * 2.0`) at each sweep size, as JSON on stdout."""
+    results = {}
+    for n in SWEEP_SIZES:
+        vl, arr = inputs(n)
+        stmt, env = ("vl * 2.0", {"vl": vl}) if kind == "quorral" else ("arr * 2.0", {"arr": arr})
+        del vl, arr
+        timer = timeit.Timer(stmt, globals=env)
+        timer.timeit(1)
+        number = max(1, int(0.02 / max(timer.timeit(1), 1e-7)))
+        repeats = 3 if n >= 4_000_000 else 5
+        results[n] = statistics.median(timer.timeit(number) / number for _ in range(repeats))
+        env.clear()
+    print(json.dumps(results))
+
+
+def run_child(args, workers=None):
+    env = dict(os.environ)
+    if workers is not None:
+        env["RAYON_NUM_THREADS"] = str(workers)
+    proc = subprocess.run([sys.executable, __file__, *args], env=env, capture_output=True, text=True, check=True)
+    return json.loads(proc.stdout)
+
+
+def measure_table(binary):
+    limit = limit_ms(binary, LARGE_N, 7)
+    two = run_child(["--table", "numpy"], workers=2)
+    one = run_child(["--table"], workers=1)
+    limit = min(limit, limit_ms(binary, LARGE_N, 7))
+    rows = []
+    for name, _, _, target in OPERATIONS:
+        q2, p = two[name]
+        q1 = one[name][0]
+        rows.append({"operation": name, "quorral_1w_ms": q1, "quorral_2w_ms": q2, "numpy_ms": p,
+                     "ratio_numpy": q2 / p, "numpy_target": target,
+                     "limit_ms": limit, "limit_share": None if name in LIST_RESULTS else limit / q2,
+                     "ratio_2w_1w": q2 / q1})
+    return rows
+
+
+def verdict(row):
+    if row["operation"] in LIST_RESULTS:
+        return "reported"
+    misses = []
+    if row["limit_share"] < 0.70:
+        misses.append("share < 70 %")
+    if row["numpy_target"] is not None and row["ratio_numpy"] > row["numpy_target"]:
+        misses.append(f"numpy ratio > {row['numpy_target']}")
+    if row["ratio_2w_1w"] > 1.0:
+        misses.append("2w slower")
+    return "ok" if not misses else "MISS: " + ", ".join(misses)
+
+
+def print_table(rows):
+    print(f"large n = {LARGE_N:,} vectors ({LARGE_N * 24 / 1e6:.0f} MB per list); "
+          f"limit: out = 2 * in, 2 threads, fresh huge-page output = {rows[0]['limit_ms']:.1f} ms")
+    print(f"{'operation':<24} {'1 worker':>9} {'2 workers':>9} {'numpy':>9} {'/numpy':>7} "
+          f"{'of limit':>8} {'2w/1w':>6}  goal")
+    for r in rows:
+        share = "-" if r["limit_share"] is None else f"{100 * r['limit_share']:5.0f} %"
+        print(f"{r['operation']:<24} {r['quorral_1w_ms']:6.1f} ms {r['quorral_2w_ms']:6.1f} ms "
+              f"{r['numpy_ms']:6.1f} ms {r['ratio_numpy']:7.2f} {share:>8} {r['ratio_2w_1w']:6.2f}  {verdict(r)}")
+
+
+def sweep(binary, out_dir):
+    series = {
+        "quorral, 1 worker": run_child(["--sweep", "quorral"], workers=1),
+        "quorral, 2 workers": run_child(["--sweep", "quorral"], workers=2),
+        "numpy": run_child(["--sweep", "numpy"]),
+    }
+    series["limit (C++ scale, 2 threads)"] = {
+        str(n): limit_ms(binary, n, 5 if n >= 1_000_000 else 51) / 1e3 for n in SWEEP_SIZES}
+    with open(out_dir / "large_n_throughput.csv", "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(["series", "n", "seconds", "vectors_per_second"])
+        for name, times in series.items():
+            for n, t in times.items():
+                w.writerow([name, n, f"{t:.6e}", f"{int(n) / t:.6e}"])
+    plot(out_dir / "large_n_throughput.png", series)
+
+
+def plot(path, series):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, ax = plt.subplots(figsize=(7, 4.5))
+    for name, times in series.items():
+        ns = sorted(int(n) for n in times)
+        ax.plot(ns, [n / times[str(n)] / 1e6 for n in ns], marker="o", label=name)
+    ax.axvline(32 * 2**20 / 24 / 2, color="grey", linestyle=":", label="input + output = 32 MB cache")
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("n (vectors)")
+    ax.set_ylabel("throughput (million vectors / s)")
+    ax.set_title("vl * 2.0 into a new list: quorral, numpy and the machine's limit")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+
+
+def run(out_dir, with_sweep=True):
+    """Prints the large-n table and writes its CSV (and the sweep) to out_dir."""
+    out_dir.mkdir(parents=True, exist_ok=True)
+    binary = limit_kernel()
+    rows = measure_table(binary)
+    print()
+    print_table(rows)
+    with open(out_dir / "large_n.csv", "w", newline="") as f:
+        w = csv.DictWriter(f, fieldnames=[*rows[0], "goal"])
+        w.writeheader()
+        for r in rows:
+            w.writerow({**r, "goal": verdict(r)})
+    written = [out_dir / "large_n.csv"]
+    if with_sweep:
+        sweep(binary, out_dir)
+        written += [out_dir / "large_n_throughput.csv", out_dir / "large_n_throughput.png"]
+    print("wrote " + ", ".join(str(p) for p in written))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--out", type=Path, default=HERE / "results")
+    parser.add_argument("--no-sweep", action="store_true", help="only the table")
+    parser.add_argument("--table", nargs="?", const="quorral", help=argparse.SUPPRESS)
+    parser.add_argument("--sweep", choices=["quorral", "numpy"], help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.table:
+        return table_worker(args.table == "numpy")
+    if args.sweep:
+        return sweep_worker(args.sweep)
+    run(args.out, with_sweep=not args.no_sweep)
+
+
+if __name__ == "__main__":
+    main()
