@@ -67,7 +67,9 @@ VecArray map_components(const VecArray& a, const Op& op) {
 template <class T, class F>
 PyObject* map_list(const VecArray& a, const F& f) {
     const std::size_t n = a.items.size();
-    const std::unique_ptr<T[]> out(new T[n]);
+    UninitAllocator<T> alloc;
+    const auto release = [&alloc, n](T* p) { alloc.deallocate(p, n); };
+    const std::unique_ptr<T[], decltype(release)> out(alloc.allocate(n), release);
     map_into(a.items, out.get(), f);
     return list_of(std::span<const T>(out.get(), n));
 }

@@ -1,0 +1,161 @@
+"""VecList arrays large enough to be mapped on their own (more than 32 MB)."""
+
+import json
+import os
+import random
+import subprocess
+import sys
+
+import pytest
+
+from conftest import bits
+from quorral import Quat, Vec3d, VecList
+
+BLOCK = 1000
+COPIES = 1500  # 1.5 million vectors, 36 MB
+
+
+def comps(v):
+    return (v.x, v.y, v.z)
+
+
+def same_vec(got, want):
+    assert [bits(c) for c in comps(got)] == [bits(c) for c in comps(want)], (got, want)
+
+
+def same_float(got, want):
+    assert bits(got) == bits(want), (got, want)
+
+
+@pytest.fixture(scope="module")
+def block():
+    rng = random.Random(13)
+    items = [Vec3d(rng.uniform(-1e3, 1e3), rng.uniform(-1e3, 1e3), rng.uniform(-1e3, 1e3)) for _ in range(BLOCK - 3)]
+    return items + [Vec3d(0.0, 0.0, 0.0), Vec3d(-0.0, 1e-300, float("inf")), Vec3d(float("nan"), 2.0, -3.0)]
+
+
+@pytest.fixture(scope="module")
+def big(block):
+    vl = VecList.empty()
+    base = VecList(block)
+    for _ in range(COPIES):
+        vl.extend(base)
+    return vl
+
+
+def sample(n):
+    """First and last elements, those around halves, quarters and 2 MB boundaries, and random ones."""
+    picks = {0, 1, n - 2, n - 1}
+    for k in (2, 4, 8, 16):
+        for j in range(1, k):
+            picks.update(range(max(0, j * n // k - 2), min(n, j * n // k + 2)))
+    page = (2 << 20) // 24
+    for p in range(page, n, page):
+        picks.update((p - 1, p, p + 1))
+    picks.update(random.Random(5).sample(range(n), 300))
+    return sorted(picks)
+
+
+def test_extend_past_the_mapping_size_keeps_every_element(big, block):
+    assert len(big) == BLOCK * COPIES
+    for i in sample(len(big)):
+        same_vec(big[i], block[i % BLOCK])
+
+
+@pytest.mark.parametrize(
+    "name, batch, single",
+    [
+        ("*", lambda vl: vl * 1.5, lambda v: v * 1.5),
+        ("r*", lambda vl: -3.0 * vl, lambda v: -3.0 * v),
+        ("/", lambda vl: vl / 7.0, lambda v: v / 7.0),
+        ("+", lambda vl: vl + Vec3d(0.25, -1.5, 2.0), lambda v: v + Vec3d(0.25, -1.5, 2.0)),
+        ("-", lambda vl: vl - Vec3d(0.25, -1.5, 2.0), lambda v: v - Vec3d(0.25, -1.5, 2.0)),
+        ("cross", lambda vl: vl.cross(Vec3d(0.25, -1.5, 2.0)), lambda v: v.cross(Vec3d(0.25, -1.5, 2.0))),
+        ("normalize", lambda vl: vl.normalize(), lambda v: v.normalize()),
+        ("collapse", lambda vl: vl.collapse(2), lambda v: Vec3d(v.x, v.y, 0.0)),
+    ],
+)
+def test_large_vector_results_match_single_vectors(big, block, name, batch, single):
+    got = batch(big)
+    assert type(got) is VecList and len(got) == len(big)
+    for i in sample(len(big)):
+        same_vec(got[i], single(block[i % BLOCK]))
+
+
+@pytest.mark.parametrize("name", ["dot", "distance_squared", "magnitude"])
+def test_large_float_results_match_single_vectors(big, block, name):
+    other = Vec3d(0.25, -1.5, 2.0)
+    call = (lambda v: getattr(v, name)()) if name == "magnitude" else (lambda v: getattr(v, name)(other))
+    got = call(big)
+    assert len(got) == len(big)
+    for i in sample(len(big)):
+        got_i, want = got[i], call(block[i % BLOCK])
+        assert got_i != got_i and want != want or bits(got_i) == bits(want)
+
+
+def test_growth_after_a_batch_result(big, block):
+    out = big * 2.0
+    n = len(out)
+    out.append(Vec3d(1.0, 2.0, 3.0))
+    out.extend(VecList(block[:10]))
+    out.extend(VecList(out))
+    assert len(out) == 2 * (n + 11)
+    for i in sample(n):
+        same_vec(out[i], block[i % BLOCK] * 2.0)
+        same_vec(out[n + 11 + i], block[i % BLOCK] * 2.0)
+    for base in (n, 2 * n + 11):
+        same_vec(out[base], Vec3d(1.0, 2.0, 3.0))
+        for j in range(10):
+            same_vec(out[base + 1 + j], block[j])
+
+
+def test_rotate_of_a_large_list(big, block):
+    vl = big * 1.0
+    before = iter(vl)
+    q = Quat(0.5, -0.5, 0.5, 0.5)
+    assert vl.rotate(q) is None
+    assert len(vl) == len(big)
+    for i in sample(len(vl)):
+        same_vec(vl[i], q.rotate(block[i % BLOCK]))
+    for i, v in enumerate(before):
+        if i % 4099 == 0:
+            same_vec(v, block[i % BLOCK])
+
+
+def test_iterator_and_copy_of_a_large_list(big, block):
+    copy = VecList(big)
+    assert len(copy) == len(big)
+    for i in sample(len(copy)):
+        same_vec(copy[i], block[i % BLOCK])
+
+
+MEMORY_SCRIPT = """
+import json
+from quorral import Vec3d, VecList
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+base = VecList([Vec3d(i, -i, 0.5 * i) for i in range(1000)])
+vl = VecList.empty()
+for _ in range(4000):
+    vl.extend(base)
+results = {}
+for name, op in [("scale", lambda: vl * 2.0), ("cross", lambda: vl.cross(Vec3d(1.0, 2.0, 3.0))),
+                 ("copy", lambda: VecList(vl))]:
+    before = rss()
+    out = op()
+    results[name] = rss() - before
+    del out
+print(json.dumps({"n": len(vl), "growth": results}))
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_outputs_take_24_bytes_per_element():
+    out = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT], capture_output=True, text=True, check=True)
+    result = json.loads(out.stdout)
+    want = 24 * result["n"]
+    for name, growth in result["growth"].items():
+        assert 0.95 * want <= growth <= 1.05 * want, (name, growth, want)
