@@ -1,12 +1,15 @@
 """VecList arrays large enough to be mapped on their own (more than 32 MB)."""
 
 import json
+import math
 import os
 import random
+import struct
 import subprocess
 import sys
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from conftest import bits
 from quorral import Quat, Vec3d, VecList
@@ -19,12 +22,14 @@ def comps(v):
     return (v.x, v.y, v.z)
 
 
-def same_vec(got, want):
-    assert [bits(c) for c in comps(got)] == [bits(c) for c in comps(want)], (got, want)
-
-
 def same_float(got, want):
-    assert bits(got) == bits(want), (got, want)
+    """Bit-exact, except that any NaN matches any NaN (as everywhere in the suite)."""
+    assert (math.isnan(got) and math.isnan(want)) or bits(got) == bits(want), (got, want)
+
+
+def same_vec(got, want):
+    for g, w in zip(comps(got), comps(want)):
+        same_float(g, w)
 
 
 @pytest.fixture(scope="module")
@@ -89,8 +94,7 @@ def test_large_float_results_match_single_vectors(big, block, name):
     got = call(big)
     assert len(got) == len(big)
     for i in sample(len(big)):
-        got_i, want = got[i], call(block[i % BLOCK])
-        assert got_i != got_i and want != want or bits(got_i) == bits(want)
+        same_float(got[i], call(block[i % BLOCK]))
 
 
 def test_growth_after_a_batch_result(big, block):
@@ -129,8 +133,25 @@ def test_iterator_and_copy_of_a_large_list(big, block):
         same_vec(copy[i], block[i % BLOCK])
 
 
+specials = st.sampled_from([0.0, -0.0, 1e-310, -1e308, float("inf"), -float("inf"), float("nan"), -float("nan"),
+                            struct.unpack("<d", struct.pack("<Q", 0x7FF4000000000123))[0],
+                            struct.unpack("<d", struct.pack("<Q", 0xFFF8000000000001))[0]])
+components = st.floats(allow_nan=True, allow_infinity=True) | specials
+
+
+# Elements are normalized two at a time; both positions of a pair, and a
+# piece's odd last element, give the single method's bits.
+@settings(max_examples=200)
+@given(st.lists(st.builds(Vec3d, components, components, components), max_size=9))
+def test_normalize_is_bit_exact_in_every_position(items):
+    got = VecList(items).normalize()
+    for i, v in enumerate(items):
+        same_vec(got[i], v.normalize())
+
+
 MEMORY_SCRIPT = """
 import json
+import math
 from quorral import Vec3d, VecList
 
 def rss():
