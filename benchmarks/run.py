@@ -379,6 +379,10 @@ def main():
     print()
     subprocess.run([sys.executable, str(Path(__file__).with_name("threads.py"))], check=False)
 
+    if have:
+        import large_n  # lists far larger than the cache: its own table and plot
+        large_n.run(args.out)
+
 
 if __name__ == "__main__":
     main()
