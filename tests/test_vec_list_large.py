@@ -1,4 +1,4 @@
-"""VecList arrays large enough to be mapped on their own (more than 32 MB)."""
+"""VecList arrays large enough for huge pages, past the cache."""
 
 import json
 import math
@@ -61,7 +61,7 @@ def sample(n):
     return sorted(picks)
 
 
-def test_extend_past_the_mapping_size_keeps_every_element(big, block):
+def test_extend_into_large_arrays_keeps_every_element(big, block):
     assert len(big) == BLOCK * COPIES
     for i in sample(len(big)):
         same_vec(big[i], block[i % BLOCK])
