@@ -143,11 +143,10 @@ std::pair<Index, double> minimum_distance_to(const VecArray& a, const Vec3d& oth
     return {start + fine->index, std::sqrt(fine->key)};
 }
 
-// In place: the list is held for writing, so no one sees it half rotated, and
-// rotating an element cannot fail. A new array would cost a page fault per page.
 void rotate_all(VecArray& a, const Quat& quat) {
     const Quat q = quat;
-    map_into(a.items, a.items.data(), [q](const Vec3d& e) { return rotate(q, e); });
+    VecArray rotated = map_vectors(a, [q](const Vec3d& e) { return rotate(q, e); });
+    a.items.swap(rotated.items);
 }
 
 }  // namespace
