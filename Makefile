@@ -104,9 +104,11 @@ test: cpp-test cpp-test-tsan
 demo: ext
 	$(PY) benchmarks/demo.py
 
+# The thread-scaling table needs the extension on both interpreters.
 bench: ext
+	$(MAKE) --no-print-directory FLAVOUR=ft ext
 	$(PY) -m pip install -q -r benchmarks/requirements.txt
-	$(PY) benchmarks/run.py
+	GIL_PYTHON=$(CURDIR)/.venv/bin/python FT_PYTHON=$(CURDIR)/.venv-ft/bin/python $(PY) benchmarks/run.py
 
 clean:
 	rm -rf build .venv .venv-ft
