@@ -15,12 +15,13 @@ import argparse
 import csv
 import json
 import os
-import random
 import statistics
 import subprocess
 import sys
 import timeit
 from pathlib import Path
+
+from run import numpy_rotation, random_points, write_throughput
 
 HERE = Path(__file__).resolve().parent
 LARGE_N = 16_384_000
@@ -65,18 +66,6 @@ def limit_ms(binary, vectors, repeats):
     out = subprocess.run([str(binary), str(3 * vectors), "2", str(repeats)], capture_output=True, text=True,
                          check=True)
     return float(out.stdout.split()[0])
-
-
-def random_points(n, seed=7):
-    rng = random.Random(seed)
-    return [(rng.uniform(-10, 10), rng.uniform(-10, 10), rng.uniform(-10, 10)) for _ in range(n)]
-
-
-def numpy_rotation(np, w, i, j, k):
-    """Matrix of v -> conjugate(q) * v * q for q = (w, i, j, k)."""
-    u = np.array([-i, -j, -k])
-    skew = np.array([[0.0, -u[2], u[1]], [u[2], 0.0, -u[0]], [-u[1], u[0], 0.0]])
-    return (w * w - u @ u) * np.eye(3) + 2.0 * np.outer(u, u) + 2.0 * w * skew
 
 
 def inputs(n):
@@ -191,33 +180,9 @@ def sweep(binary, out_dir):
     # Below 10^6 the kernel's thread start, not memory, would set its time.
     series["limit (C++ scale, 2 threads)"] = {
         str(n): limit_ms(binary, n, 5) / 1e3 for n in SWEEP_SIZES if n >= 1_000_000}
-    with open(out_dir / "large_n_throughput.csv", "w", newline="") as f:
-        w = csv.writer(f)
-        w.writerow(["series", "n", "seconds", "vectors_per_second"])
-        for name, times in series.items():
-            for n, t in times.items():
-                w.writerow([name, n, f"{t:.6e}", f"{int(n) / t:.6e}"])
-    plot(out_dir / "large_n_throughput.png", series)
-
-
-def plot(path, series):
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-    fig, ax = plt.subplots(figsize=(7, 4.5))
-    for name, times in series.items():
-        ns = sorted(int(n) for n in times)
-        ax.plot(ns, [n / times[str(n)] / 1e6 for n in ns], marker="o", label=name)
-    ax.axvline(32 * 2**20 / 24 / 2, color="grey", linestyle=":", label="input + output = 32 MB cache")
-    ax.set_xscale("log")
-    ax.set_yscale("log")
-    ax.set_xlabel("n (vectors)")
-    ax.set_ylabel("throughput (million vectors / s)")
-    ax.set_title("vl * 2.0 into a new list: quorral, numpy and the machine's limit")
-    ax.grid(True, which="both", alpha=0.3)
-    ax.legend()
-    fig.tight_layout()
-    fig.savefig(path, dpi=120)
+    write_throughput(out_dir / "large_n_throughput", series, "throughput (million vectors / s)",
+                     "vl * 2.0 into a new list: quorral, numpy and the machine's limit",
+                     marks=[(32 * 2**20 / 24 / 2, "input + output = 32 MB cache")])
 
 
 def run(out_dir, with_sweep=True):

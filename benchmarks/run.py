@@ -284,17 +284,19 @@ def sweep(out_dir, have):
         series["quorral, 1 worker"] = run_child(["--sweep", "quorral"], workers=1)
         series["quorral, 2 workers"] = run_child(["--sweep", "quorral"], workers=2)
     series["numpy"] = run_child(["--sweep", "numpy"])
-    with open(out_dir / "throughput.csv", "w", newline="") as f:
-        w = csv.writer(f)
-        w.writerow(["series", "n", "seconds", "elements_per_second"])
-        for name, times in series.items():
-            for n, t in times.items():
-                w.writerow([name, n, f"{t:.6e}", f"{int(n) / t:.6e}"])
-    plot(out_dir / "throughput.png", series)
+    write_throughput(out_dir / "throughput", series, "normalize throughput (million vectors / s)",
+                     "Batch normalize: quorral VecList against numpy")
     return series
 
 
-def plot(path, series):
+def write_throughput(stem, series, ylabel, title, marks=()):
+    """series {name: {n: seconds}} to stem.csv and a log-log plot stem.png; marks are (x, label) lines."""
+    with open(stem.with_suffix(".csv"), "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(["series", "n", "seconds", "vectors_per_second"])
+        for name, times in series.items():
+            for n, t in times.items():
+                w.writerow([name, n, f"{t:.6e}", f"{int(n) / t:.6e}"])
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -302,15 +304,17 @@ def plot(path, series):
     for name, times in series.items():
         ns = sorted(int(n) for n in times)
         ax.plot(ns, [n / times[str(n)] / 1e6 for n in ns], marker="o", label=name)
+    for x, label in marks:
+        ax.axvline(x, color="grey", linestyle=":", label=label)
     ax.set_xscale("log")
     ax.set_yscale("log")
     ax.set_xlabel("n (vectors)")
-    ax.set_ylabel("normalize throughput (million vectors / s)")
-    ax.set_title("Batch normalize: quorral VecList against numpy")
+    ax.set_ylabel(ylabel)
+    ax.set_title(title)
     ax.grid(True, which="both", alpha=0.3)
     ax.legend()
     fig.tight_layout()
-    fig.savefig(path, dpi=120)
+    fig.savefig(stem.with_suffix(".png"), dpi=120)
 
 
 # --- main ------------------------------------------------------------------------
