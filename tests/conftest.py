@@ -18,3 +18,21 @@ def panic_type():
         if type(e).__name__ == "PanicException":
             return type(e)
     pytest.skip("no internal failure could be provoked")
+
+
+STRESS_LINES = pytest.StashKey[list]()
+
+
+@pytest.fixture
+def stress_report(request):
+    """Records one line about a stress test for the summary at the end of the run."""
+    lines = request.config.stash.setdefault(STRESS_LINES, [])
+    return lambda text: lines.append(f"{request.node.name}: {text}")
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    lines = config.stash.get(STRESS_LINES, [])
+    if lines:
+        terminalreporter.section("stress: outcomes of the racing calls")
+        for line in lines:
+            terminalreporter.write_line(line)
