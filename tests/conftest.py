@@ -1,6 +1,11 @@
 import struct
+import sysconfig
 
 import pytest
+
+# An interpreter built with ThreadSanitizer (which then also instruments this
+# extension) runs a thread of its own in every process.
+THREAD_SANITIZER = "-fsanitize=thread" in (sysconfig.get_config_var("PY_CFLAGS") or "")
 
 
 def bits(x: float) -> int:
@@ -21,6 +26,11 @@ def panic_type():
 
 
 STRESS_LINES = pytest.StashKey[list]()
+
+
+def pytest_configure(config):
+    # The marker of pytest-run-parallel, known also where the plugin is absent.
+    config.addinivalue_line("markers", "thread_unsafe: run the test in one thread only")
 
 
 @pytest.fixture
