@@ -25,8 +25,8 @@ import pytest
 import surface
 from conftest import bits
 from quorral import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
-Circle, Plane = geometry.Circle, geometry.Plane
 
+Circle, Plane = geometry.Circle, geometry.Plane
 pytestmark = pytest.mark.thread_unsafe(reason="starts its own threads")
 
 THREADS = 8
@@ -105,7 +105,7 @@ def race(report, *roles, rounds=ROUNDS, seconds=SECONDS):
             until = time.monotonic() + seconds
             for r in range(max(rounds, MAX_ROUNDS)):
                 now = time.monotonic()
-                if now > deadline or (r >= rounds and now > until and (met.is_set() or now > until + 3 * seconds)):
+                if now > deadline or errors or (r >= rounds and now > until and (met.is_set() or now > until + 3 * seconds)):
                     break
                 role(tally, t, r)
                 if tally.conflicts and not met.is_set():
