@@ -1,33 +1,37 @@
-# The extension built with ThreadSanitizer in the ThreadSanitizer build of the
+# The extension built with ThreadSanitizer, in the ThreadSanitizer build of the
 # free-threaded interpreter. The interpreter's own races are suppressed with
 # the suppression file of its source tree; a report with a frame in the
 # extension fails the run (scripts/tsan-report reads the logs).
 #   TSAN_PYTHON  the interpreter (provisioned on first use)
-#   TSAN_VENV    its venv, with the test dependencies and the instrumented extension
-#   BUILD        build directory
-#   py-test-tsan       the concurrency and stress tests
-#   py-test-tsan-full  the whole suite (slow)
+#   FT_PY, FT_EXT  the plain free-threaded venv's python and the target that
+#                makes it; its pip fills the sanitizer venv, as pip itself
+#                runs many times slower under the sanitizer
+#   CMAKE, BUILD cmake (made by the target venv) and the build directory
+# py-test-tsan runs the concurrency and stress tests, py-test-tsan-full the
+# whole suite (slow).
 TSAN_PYTHON = $(shell scripts/provision-python-ft --tsan)
 TSAN_VENV ?= .venv-tsan
 TSAN_PY := $(TSAN_VENV)/bin/python
 TSAN_LOG := $(BUILD)/tsan-log
-TSAN_REQUIREMENTS := pytest hypothesis scikit-build-core cmake ninja
 TSAN_TESTS := tests/test_concurrency.py tests/test_stress.py
 
 .PHONY: ext-tsan py-test-tsan py-test-tsan-full
 
-$(TSAN_VENV)/.stamp:
-	python=$(TSAN_PYTHON) && [ -n "$$python" ] && "$$python" -m venv $(TSAN_VENV) \
+$(TSAN_VENV)/.stamp: | $(FT_EXT)
+	python=$(TSAN_PYTHON) && [ -n "$$python" ] && "$$python" -m venv --without-pip $(TSAN_VENV) \
 	  && cp "$$(dirname "$$python")/../tsan-suppressions.txt" $(TSAN_VENV)/tsan-suppressions.txt
-	$(TSAN_PY) -m pip install -q --upgrade pip
-	$(TSAN_PY) -m pip install -q --only-binary=:all: $(TSAN_REQUIREMENTS)
+	$(FT_PY) -m pip install -q --prefix $(TSAN_VENV) --only-binary=:all: pytest hypothesis
+	$(TSAN_PY) -c 'import pytest, hypothesis'
 	touch $@
 
-ext-tsan: $(TSAN_VENV)/.stamp
-	$(TSAN_PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/ext-tsan \
-	  -Ccmake.define.QUORRAL_SANITIZE=thread .
+ext-tsan: venv $(TSAN_VENV)/.stamp
+	$(CMAKE) -S . -B $(BUILD)/tsan -G Ninja -DQUORRAL_SANITIZE=thread \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(TSAN_PY) >/dev/null
+	$(CMAKE) --build $(BUILD)/tsan --target quorral
+	site=$$($(TSAN_PY) -c 'import sysconfig; print(sysconfig.get_path("platlib"))') \
+	  && mkdir -p "$$site/quorral" && cp -u $(BUILD)/tsan/module/__init__.*.so "$$site/quorral/"
 
-# Runs pytest on $(1) with reports logged per process, then checks the logs.
+# Runs pytest on $(1) with the reports of every process logged, then checks the logs.
 define tsan-run
 	rm -rf $(TSAN_LOG) && mkdir -p $(TSAN_LOG)
 	TSAN_OPTIONS="suppressions=$(CURDIR)/$(TSAN_VENV)/tsan-suppressions.txt log_path=$(CURDIR)/$(TSAN_LOG)/report halt_on_error=0" \
