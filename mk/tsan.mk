@@ -20,7 +20,7 @@ TSAN_TESTS := tests/test_concurrency.py tests/test_stress.py
 $(TSAN_VENV)/.stamp: | $(FT_EXT)
 	python=$(TSAN_PYTHON) && [ -n "$$python" ] && "$$python" -m venv --without-pip $(TSAN_VENV) \
 	  && cp "$$(dirname "$$python")/../tsan-suppressions.txt" $(TSAN_VENV)/tsan-suppressions.txt
-	$(FT_PY) -m pip install -q --prefix $(TSAN_VENV) --only-binary=:all: pytest hypothesis
+	$(FT_PY) -m pip install -q --ignore-installed --prefix $(TSAN_VENV) --only-binary=:all: pytest hypothesis
 	$(TSAN_PY) -c 'import pytest, hypothesis'
 	touch $@
 
