@@ -1,16 +1,18 @@
 # The Python suite with every test run by PARALLEL_THREADS threads at once
-# (pytest-run-parallel) on the free-threaded build. Tests marked thread_unsafe
-# run in one thread.
-#   FT_PY   python of the free-threaded venv
-#   FT_EXT  target that installs the extension into that venv
+# (pytest-run-parallel) on the free-threaded build; tests marked thread_unsafe
+# run in one thread. Uses the ft flavour's VENV, PY, ext, HEADING, PYTEST_OK.
 PARALLEL_THREADS ?= 4
 
 .PHONY: py-test-parallel
-
-$(dir $(FT_PY)).parallel-stamp: | $(FT_EXT)
-	$(FT_PY) -m pip install -q --only-binary=:all: pytest-run-parallel
+ifeq ($(FLAVOUR),ft)
+$(VENV)/.parallel-stamp: $(VENV)/.stamp
+	$(PY) -m pip install -q --only-binary=:all: pytest-run-parallel
 	touch $@
 
-py-test-parallel: $(FT_EXT) $(dir $(FT_PY)).parallel-stamp
-	$(FT_PY) -m pytest -q -p no:cacheprovider --parallel-threads=$(PARALLEL_THREADS) tests; \
-	  rc=$$?; [ $$rc -eq 0 ] || [ $$rc -eq 5 ]
+py-test-parallel: ext $(VENV)/.parallel-stamp
+	$(call HEADING,pytest with $(PARALLEL_THREADS) threads per test)
+	$(PY) -m pytest -q -p no:cacheprovider --parallel-threads=$(PARALLEL_THREADS) tests; $(PYTEST_OK)
+else
+py-test-parallel:
+	@$(MAKE) --no-print-directory FLAVOUR=ft $@
+endif
