@@ -171,6 +171,7 @@ def test_vec3d_readers_writers_operators(stress_report):
     doubled = {vec_bits(s * 2.0) for s in states}
     negated = {vec_bits(-s) for s in states}
     arrays = {vec_bits(s) for s in states}
+    self_dots = {s.dot(s) for s in states}
     R, W, OP, P = Conflict.READ, Conflict.WRITE, Conflict.OPERATOR, Conflict.PANIC
 
     def writer(tally, t, r):
@@ -200,6 +201,10 @@ def test_vec3d_readers_writers_operators(stress_report):
         assert tally.call(P, lambda: v == other) in (False, REFUSED)
         assert tally.call(P, lambda: other != v) in (True, REFUSED)
         assert tally.call(P, lambda: v == v) in (True, REFUSED)
+        # One object passed twice is read once: both operands hold the same value.
+        check(tally.call(OP, lambda: vec_bits(v - v)), {exact([0.0, 0.0, 0.0])}, "v - v")
+        check(tally.call(R, v.distance_to, v), {0.0}, "distance to itself")
+        check(tally.call(R, v.dot, v), self_dots, "dot with itself")
 
     race(stress_report, writer, reader, operators, reader, writer, operators, reader, operators)
     assert vec_bits(v) in arrays
