@@ -100,6 +100,7 @@ suite: py-test py-test-asan stubtest wheel-check
 test: cpp-test cpp-test-tsan
 	$(MAKE) --no-print-directory FLAVOUR=gil suite
 	$(MAKE) --no-print-directory FLAVOUR=ft suite
+	$(MAKE) --no-print-directory FLAVOUR=ft py-test-tsan
 
 demo: ext
 	$(PY) benchmarks/demo.py
@@ -111,4 +112,6 @@ bench: ext
 	GIL_PYTHON=$(CURDIR)/.venv/bin/python FT_PYTHON=$(CURDIR)/.venv-ft/bin/python $(PY) benchmarks/run.py
 
 clean:
-	rm -rf build .venv .venv-ft
+	rm -rf build .venv .venv-ft .venv-tsan
+
+include mk/parallel.mk mk/tsan.mk

@@ -1,6 +1,11 @@
 import struct
+import sysconfig
 
 import pytest
+
+# An interpreter built with ThreadSanitizer (which then also instruments this
+# extension) runs a thread of its own in every process.
+THREAD_SANITIZER = "-fsanitize=thread" in (sysconfig.get_config_var("PY_CFLAGS") or "")
 
 
 def bits(x: float) -> int:
@@ -18,3 +23,26 @@ def panic_type():
         if type(e).__name__ == "PanicException":
             return type(e)
     pytest.skip("no internal failure could be provoked")
+
+
+STRESS_LINES = pytest.StashKey[list]()
+
+
+def pytest_configure(config):
+    # The marker of pytest-run-parallel, known also where the plugin is absent.
+    config.addinivalue_line("markers", "thread_unsafe: run the test in one thread only")
+
+
+@pytest.fixture
+def stress_report(request):
+    """Records one line about a stress test for the summary at the end of the run."""
+    lines = request.config.stash.setdefault(STRESS_LINES, [])
+    return lambda text: lines.append(f"{request.node.name}: {text}")
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    lines = config.stash.get(STRESS_LINES, [])
+    if lines:
+        terminalreporter.section("stress: outcomes of the racing calls")
+        for line in lines:
+            terminalreporter.write_line(line)

@@ -11,6 +11,8 @@ import quorral
 import surface
 from quorral import Vec3d
 
+pytestmark = pytest.mark.thread_unsafe(reason="starts its own threads and sets the switch interval")
+
 RUN_SECONDS = 0.4
 JOIN_TIMEOUT = 30.0
 READ_REFUSED = "Already mutably borrowed"

@@ -138,6 +138,7 @@ def refused_or(fn, message):
 
 
 @pytest.mark.usefixtures("switch_often")
+@pytest.mark.thread_unsafe(reason="starts its own threads and sets the switch interval")
 def test_multi_word_values_are_read_whole_while_written():
     """Each write stores a whole vector; every read sees one of those, never a mix."""
     ones, twos = Vec3d(1.0, 1.0, 1.0), Vec3d(2.0, 2.0, 2.0)
@@ -165,6 +166,7 @@ def test_multi_word_values_are_read_whole_while_written():
 
 
 @pytest.mark.usefixtures("switch_often")
+@pytest.mark.thread_unsafe(reason="starts its own threads and sets the switch interval")
 def test_list_built_from_vectors_being_written_holds_whole_values():
     vectors = [Vec3d(1.0, 1.0, 1.0) for _ in range(8)]
     values = {1.0, 2.0}

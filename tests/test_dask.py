@@ -37,6 +37,7 @@ def example() -> str:
     return block
 
 
+@pytest.mark.thread_unsafe(reason="runs a subprocess")
 def test_scale_out_example_is_bit_identical(tmp_path):
     import numpy as np
 

@@ -38,6 +38,7 @@ def test_every_section_has_examples():
     assert titles == list(SECTIONS)
 
 
+@pytest.mark.thread_unsafe(reason="doctest redirects sys.stdout")
 @pytest.mark.parametrize("title", SECTIONS)
 def test_examples(title):
     for module in re.findall(r"^>>> import (\w+)", SECTIONS[title], flags=re.M):

@@ -124,6 +124,7 @@ def unpickle_state(data: bytes) -> tuple:
     return state(pickle.loads(data))
 
 
+@pytest.mark.thread_unsafe(reason="starts a process pool")
 def test_unpickling_in_a_spawned_process():
     jobs = [(name, p, pickle.dumps(make(), p)) for name, make in SAMPLES.items() for p in PROTOCOLS]
     ctx = multiprocessing.get_context("spawn")
@@ -326,6 +327,7 @@ WRITERS = {
 }
 
 
+@pytest.mark.thread_unsafe(reason="starts its own threads")
 @pytest.mark.parametrize("writer_name", WRITERS)
 def test_export_during_a_write_on_another_thread(writer_name):
     """Exports and writes from two threads: each call either succeeds or is

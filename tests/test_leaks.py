@@ -9,7 +9,12 @@ import pytest
 
 import surface
 
-pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
+pytestmark = [
+    pytest.mark.filterwarnings("ignore::DeprecationWarning"),
+    # Allocated blocks are counted for the whole process, and the watched
+    # arguments are shared by every thread that runs the same case.
+    pytest.mark.thread_unsafe(reason="measures process-wide allocations and shared reference counts"),
+]
 
 SAMPLES = surface.find_samples()
 SEEDS = surface.seeds_for(SAMPLES)

@@ -44,6 +44,7 @@ def test_submodule_is_attached_but_not_importable_by_path():
         __import__("quorral.geometry")
 
 
+@pytest.mark.thread_unsafe(reason="replaces the module in sys.modules")
 def test_reimport_reuses_types_and_submodule():
     vec_type, geometry = quorral.Vec3d, quorral.geometry
     saved = sys.modules.pop("quorral")
@@ -58,6 +59,7 @@ def test_reimport_reuses_types_and_submodule():
         sys.modules["quorral"] = saved
 
 
+@pytest.mark.thread_unsafe(reason="runs a subprocess")
 def test_gil_stays_disabled_on_free_threaded_build():
     code = "import sys, quorral; print(getattr(sys, '_is_gil_enabled', lambda: True)())"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout.strip()
@@ -207,6 +209,7 @@ def test_float_conversion_errors():
         Vec3d(0, 0, Floaty("not a float"))
 
 
+@pytest.mark.thread_unsafe(reason="runs subprocesses")
 def test_hash_is_the_same_in_every_process():
     code = "import quorral; print(hash(quorral.Vec3d(1, 2, 3)), hash(quorral.Vec3d(0.1, -7, 1e300)))"
     outs = {

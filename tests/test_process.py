@@ -44,6 +44,7 @@ for config in ("isolated", "legacy"):
 """
 
 
+@pytest.mark.thread_unsafe(reason="runs a subprocess")
 def test_second_interpreter_cannot_import(tmp_path):
     script = SCRIPT.format(names=SUBINTERPRETER_MODULES, path=str(tmp_path / "result.txt"))
     proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)

@@ -7,7 +7,7 @@ import sys
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import bits
+from conftest import THREAD_SANITIZER, bits
 from quorral import Quat, Vec3d, VecList
 
 NAN = float("nan")
@@ -814,6 +814,8 @@ def pool_threads(env_updates, first="quorral.VecList([]).magnitude()"):
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
+@pytest.mark.skipif(THREAD_SANITIZER, reason="the sanitizer runtime adds a thread of its own")
+@pytest.mark.thread_unsafe(reason="runs subprocesses")
 @pytest.mark.parametrize(
     "env, expected",
     [
@@ -833,6 +835,8 @@ def test_pool_size_from_environment(env, expected):
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
+@pytest.mark.skipif(THREAD_SANITIZER, reason="the sanitizer runtime adds a thread of its own")
+@pytest.mark.thread_unsafe(reason="runs subprocesses")
 @pytest.mark.parametrize(
     "first, starts",
     [
@@ -852,12 +856,15 @@ def test_pool_starts_with_the_first_job(first, starts):
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
+@pytest.mark.skipif(THREAD_SANITIZER, reason="the sanitizer runtime adds a thread of its own")
+@pytest.mark.thread_unsafe(reason="runs subprocesses")
 def test_pool_does_not_start_when_arguments_fail():
     first = "\ntry:\n    quorral.VecList.empty().collapse(3)\nexcept BaseException:\n    pass"
     added, _ = pool_threads({"RAYON_NUM_THREADS": "2"}, first)
     assert added == 0
 
 
+@pytest.mark.thread_unsafe(reason="runs subprocesses")
 def test_single_worker_gives_the_same_results():
     script = (
         "import quorral\n"

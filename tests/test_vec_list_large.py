@@ -173,6 +173,7 @@ print(json.dumps({"n": len(vl), "growth": results}))
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.thread_unsafe(reason="runs a subprocess")
 def test_outputs_take_24_bytes_per_element():
     out = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT], capture_output=True, text=True, check=True)
     result = json.loads(out.stdout)
