@@ -100,7 +100,7 @@ suite: py-test py-test-asan stubtest wheel-check
 test: cpp-test cpp-test-tsan
 	$(MAKE) --no-print-directory FLAVOUR=gil suite
 	$(MAKE) --no-print-directory FLAVOUR=ft suite
-	$(MAKE) --no-print-directory FLAVOUR=ft py-test-tsan
+	$(MAKE) --no-print-directory FLAVOUR=ft py-test-parallel py-test-tsan
 
 demo: ext
 	$(PY) benchmarks/demo.py

@@ -75,9 +75,10 @@ public:
     // try_read() would, when a writer is inside. Only for borrows during which
     // no Python code can run: such a reader can never be met by a writer of
     // its own thread, and towards other threads it is a read that ended
-    // before the writer came.
+    // before the writer came. `stamp` receives the count of writes the copy
+    // saw, for unchanged_since().
     template <class V>
-    bool try_copy(const V& value, V& out) noexcept {
+    bool try_copy(const V& value, V& out, std::uint64_t& stamp) noexcept {
         static_assert(copyable<V>);
 #ifdef Py_GIL_DISABLED
         // Valid when no write started or ended while it was taken.
@@ -85,16 +86,33 @@ public:
         if (writing(before)) return false;
         load_words(value, out);
         const std::uint64_t after = word_.load(std::memory_order_relaxed);
-        if ((after & ~LOW) == (before & ~LOW) && !writing(after)) return true;
+        stamp = before & ~LOW;
+        if ((after & ~LOW) == stamp && !writing(after)) return true;
         // A write came (and maybe went) during the copy: take an ordinary turn.
         if (!try_read()) return false;
+        stamp = word_.load(std::memory_order_relaxed) & ~LOW;
         out = value;
         end_read();
 #else
         if (writing(word_.load(std::memory_order_relaxed))) return false;
         out = value;
+        stamp = 0;
 #endif
         return true;
+    }
+
+    // Whether no write has started or ended since a copy that gave `stamp`.
+    // Copies of several objects, each checked after the last was taken, held
+    // all at one instant, as borrows of all of them at once would have seen.
+    bool unchanged_since(std::uint64_t stamp) const noexcept {
+#ifdef Py_GIL_DISABLED
+        std::atomic_thread_fence(std::memory_order_acquire);  // after every copy's loads
+        const std::uint64_t now = word_.load(std::memory_order_relaxed);
+        return (now & ~LOW) == stamp && !writing(now);
+#else
+        (void)stamp;
+        return true;
+#endif
     }
 
     // Stores `value` into `dst` inside a write, so that concurrent copies

@@ -15,18 +15,24 @@ PyObject* not_equal_by_protocol(PyObject* a, PyObject* b);
 // is being written at this moment is an internal failure.
 template <Bound V>
 PyObject* tolerant_richcompare(PyObject* a, PyObject* b, int op) {
-    QuietReader<V> self;
-    if (!self.load(a)) {
-        PyErr_Clear();
-        Py_RETURN_NOTIMPLEMENTED;
-    }
-    if ((op != Py_EQ && op != Py_NE) || !instance_of<V>(b)) Py_RETURN_NOTIMPLEMENTED;
-    QuietReader<V> other;
-    if (!other.load(b)) {
-        PyErr_Clear();
-        return raise_panic(READ_REFUSED);
-    }
-    return to_py((self.get() == other.get()) == (op == Py_EQ));
+    return with_copies_or_borrows<V>([&]<class Reader>(bool& torn) -> PyObject* {
+        Reader self;
+        if (!self.load(a)) {
+            PyErr_Clear();
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+        if ((op != Py_EQ && op != Py_NE) || !instance_of<V>(b)) Py_RETURN_NOTIMPLEMENTED;
+        Reader other;
+        if (!other.load(b)) {
+            PyErr_Clear();
+            return raise_panic(READ_REFUSED);
+        }
+        if (!consistent(self) || !consistent(other)) {
+            torn = true;
+            return nullptr;
+        }
+        return to_py((self.get() == other.get()) == (op == Py_EQ));
+    });
 }
 
 // Exact comparisons by the value's own operators between two instances; "!="
@@ -36,24 +42,30 @@ template <Bound V, bool Ordered>
 PyObject* exact_richcompare(PyObject* a, PyObject* b, int op) {
     if (op == Py_NE) return not_equal_by_protocol(a, b);
     if (!Ordered && op != Py_EQ) Py_RETURN_NOTIMPLEMENTED;
-    QuietReader<V> self;
-    QuietReader<V> other;
-    if (!self.load(a) || !other.load(b)) {
-        PyErr_Clear();
-        Py_RETURN_NOTIMPLEMENTED;
-    }
-    const V& x = self.get();
-    const V& y = other.get();
-    if (op == Py_EQ) return to_py(x == y);
-    if constexpr (Ordered) {
-        switch (op) {
-            case Py_LT: return to_py(x < y);
-            case Py_LE: return to_py(x <= y);
-            case Py_GT: return to_py(x > y);
-            case Py_GE: return to_py(x >= y);
+    return with_copies_or_borrows<V>([&]<class Reader>(bool& torn) -> PyObject* {
+        Reader self;
+        Reader other;
+        if (!self.load(a) || !other.load(b)) {
+            PyErr_Clear();
+            Py_RETURN_NOTIMPLEMENTED;
         }
-    }
-    Py_RETURN_NOTIMPLEMENTED;
+        if (!consistent(self) || !consistent(other)) {
+            torn = true;
+            return nullptr;
+        }
+        const V& x = self.get();
+        const V& y = other.get();
+        if (op == Py_EQ) return to_py(x == y);
+        if constexpr (Ordered) {
+            switch (op) {
+                case Py_LT: return to_py(x < y);
+                case Py_LE: return to_py(x <= y);
+                case Py_GT: return to_py(x > y);
+                case Py_GE: return to_py(x >= y);
+            }
+        }
+        Py_RETURN_NOTIMPLEMENTED;
+    });
 }
 
 // ==, <, <=, >, >= (the angles).

@@ -159,20 +159,48 @@ struct Arg<V> : Arg<const V&> {};
 template <Bound V>
 struct Copied {
     V value;
+    AccessState* access = nullptr;
+    std::uint64_t stamp = 0;
     bool load(PyObject* o) {
         Instance<V>* inst = instance_of<V>(o);
         if (!inst) {
             raise_not_instance(o, PyClass<V>::name);
             return false;
         }
-        if (!inst->access.try_copy(inst->value, value)) {
+        if (!inst->access.try_copy(inst->value, value, stamp)) {
             raise_read_refused();
             return false;
         }
+        access = &inst->access;
         return true;
     }
     const V& get() const { return value; }
+    bool consistent() const { return access->unchanged_since(stamp); }
 };
+
+// Whether a loaded holder's value still stands: copies are checked again once
+// every operand has been loaded (one object may be several operands); borrows
+// stand until they are left.
+template <class H>
+bool consistent(const H& holder) {
+    if constexpr (requires { holder.consistent(); })
+        return holder.consistent();
+    else
+        return true;
+}
+
+// Runs attempt.template operator()<Reader>(torn) with Reader = Copied<V> when
+// V is read by copies, and again with borrows (Arg<const V&>) if it set torn:
+// copies of its operands that did not all hold at one instant.
+template <Bound V, class F>
+PyObject* with_copies_or_borrows(F&& attempt) {
+    bool torn = false;
+    if constexpr (AccessState::copyable<V>) {
+        PyObject* result = attempt.template operator()<Copied<V>>(torn);
+        if (!torn) return result;
+    }
+    return attempt.template operator()<Arg<const V&>>(torn);
+}
 
 // Quiet<T>::Holder loads a parameter of type T without an access-state write
 // where it can, and Quiet<T>::check(obj) says whether loading obj runs no
@@ -335,7 +363,8 @@ private:
         if (Py_TYPE(item) != type) return Read::NotInstance;
         auto* inst = reinterpret_cast<Instance<V>*>(item);
         if constexpr (AccessState::copyable<V>) {
-            return inst->access.try_copy(inst->value, out) ? Read::Done : Read::Refused;
+            std::uint64_t stamp;
+            return inst->access.try_copy(inst->value, out, stamp) ? Read::Done : Read::Refused;
         } else {
             if (!inst->access.try_read()) return Read::Refused;
             out = inst->value;

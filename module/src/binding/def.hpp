@@ -103,10 +103,14 @@ struct Call<Fn, Mode, R (*)(A...)> {
         static_assert(!(writes_copyable<A> || ...), "values read by copies change only through setters");
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
             constexpr auto indices = std::index_sequence_for<A...>{};
+            bool torn = false;
             if constexpr (quiet) {
-                if (all_quiet(sources, indices)) return run_with<typename Quiet<A>::Holder...>(sources, names, indices);
+                if (all_quiet(sources, indices)) {
+                    PyObject* result = run_with<typename Quiet<A>::Holder...>(sources, names, indices, torn);
+                    if (!torn) return result;
+                }
             }
-            return run_with<Arg<A>...>(sources, names, indices);
+            return run_with<Arg<A>...>(sources, names, indices, torn);
         });
     }
 
@@ -124,11 +128,16 @@ private:
     }
 
     template <class... H, std::size_t... I>
-    static PyObject* run_with(PyObject* const* sources, const std::string_view* names, std::index_sequence<I...>) {
+    static PyObject* run_with(PyObject* const* sources, const std::string_view* names, std::index_sequence<I...>,
+                              bool& torn) {
         std::tuple<H...> args;
         const bool loaded = (load<A>(std::get<I>(args), sources[I], names ? names[I] : std::string_view{}) && ...);
         if (!loaded) {
             if constexpr (Mode == OnFailure::NotImplemented) Py_RETURN_NOTIMPLEMENTED;
+            return nullptr;
+        }
+        if (!(consistent(std::get<I>(args)) && ...)) {
+            torn = true;
             return nullptr;
         }
         if constexpr (std::is_void_v<R>) {
