@@ -150,7 +150,8 @@ def test_construction_passes_other_iteration_errors_unchanged():
 
 
 def test_failed_construction_releases_the_items():
-    items = [Vec3d(1, 2, 3), Vec3d(4, 5, 6), "not a vector", Vec3d(7, 8, 9)]
+    # A string made here, not a literal other threads share.
+    items = [Vec3d(1, 2, 3), Vec3d(4, 5, 6), "".join(["not a ", "vector"]), Vec3d(7, 8, 9)]
     before = [sys.getrefcount(x) for x in items]
     for source in (items, tuple(items), Seq(items)):
         with pytest.raises(TypeError):
