@@ -106,7 +106,8 @@ public:
     // all at one instant, as borrows of all of them at once would have seen.
     bool unchanged_since(std::uint64_t stamp) const noexcept {
 #ifdef Py_GIL_DISABLED
-        std::atomic_thread_fence(std::memory_order_acquire);  // after every copy's loads
+        // The copies' own loads were acquire loads, or were made under a
+        // borrow that kept writers out: this look cannot come before them.
         const std::uint64_t now = word_.load(std::memory_order_relaxed);
         return (now & ~LOW) == stamp && !writing(now);
 #else
