@@ -191,6 +191,7 @@ def test_iterator_does_not_pickle():
     "args, error, message",
     [
         (("Nope", b""), ValueError, "no picklable class named 'Nope'"),
+        (("\ud800", b""), ValueError, "no picklable class named '\ud800'"),
         (("VecListIterator", b""), ValueError, "no picklable class named 'VecListIterator'"),
         (("Vec3d", b"\0" * 23), ValueError, "Vec3d state must be 24 bytes, got 23"),
         (("Vec3d", b"\0" * 48), ValueError, "Vec3d state must be 24 bytes, got 48"),

@@ -82,22 +82,27 @@ struct Arg<PyObject*> {
     PyObject* get() const { return value; }
 };
 
-// A str argument, read as UTF-8 for the call.
+// A str, kept as the object: compared without encoding it, so that text
+// UTF-8 cannot encode (a lone surrogate) simply equals no name.
+struct Str {
+    PyObject* object;
+    bool equals(std::string_view text) const {
+        return PyUnicode_EqualToUTF8AndSize(object, text.data(), static_cast<Py_ssize_t>(text.size())) == 1;
+    }
+};
+
 template <>
-struct Arg<std::string_view> {
-    std::string_view value;
+struct Arg<Str> {
+    Str value{nullptr};
     bool load(PyObject* obj) {
         if (!PyUnicode_Check(obj)) {
             raise_not_instance(obj, "str");
             return false;
         }
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-        if (!text) return false;
-        value = {text, static_cast<std::size_t>(size)};
+        value.object = obj;
         return true;
     }
-    std::string_view get() const { return value; }
+    Str get() const { return value; }
 };
 
 // An instance of one of the module's classes, entered for reading.

@@ -29,10 +29,6 @@ void raise_missing(const std::string& full, const Signature& sig, PyObject* cons
                  missing == 1 ? "" : "s", names.c_str());
 }
 
-bool names_parameter(PyObject* keyword, std::string_view param) {
-    return PyUnicode_EqualToUTF8AndSize(keyword, param.data(), static_cast<Py_ssize_t>(param.size())) == 1;
-}
-
 }  // namespace
 
 bool bind_arguments(std::string_view owner, std::string_view name, const Signature& sig, PyObject* const* args,
@@ -48,10 +44,8 @@ bool bind_arguments(std::string_view owner, std::string_view name, const Signatu
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        // Compared without encoding the keyword: a name UTF-8 cannot encode
-        // (a lone surrogate) simply matches no parameter.
         Py_ssize_t slot = 0;
-        while (slot < count && !names_parameter(keyword, sig.params[static_cast<std::size_t>(slot)])) ++slot;
+        while (slot < count && !Str{keyword}.equals(sig.params[static_cast<std::size_t>(slot)])) ++slot;
         if (slot == count) {
             PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
                          full_name(owner, name).c_str(), keyword);

@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <cstring>
 #include <span>
-#include <string_view>
 #include <type_traits>
 
 #include "binding/buffer.hpp"
@@ -88,12 +87,10 @@ PyObject* rebuild(std::span<const std::byte> state) {
 
 // The reconstructor over the given classes: only their values are ever built.
 template <Bound... V>
-PyObject* reconstruct(std::string_view tag, Bytes state) {
+PyObject* reconstruct(Str tag, Bytes state) {
     PyObject* result = nullptr;
-    const bool known = ((tag == PyClass<V>::name && (result = rebuild<V>(state.data), true)) || ...);
-    if (!known) {
-        PyErr_Format(PyExc_ValueError, "no picklable class named '%.*s'", static_cast<int>(tag.size()), tag.data());
-    }
+    const bool known = ((tag.equals(PyClass<V>::name) && (result = rebuild<V>(state.data), true)) || ...);
+    if (!known) PyErr_Format(PyExc_ValueError, "no picklable class named '%U'", tag.object);
     return result;
 }
 
