@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <mutex>
@@ -163,6 +164,43 @@ TEST_P(PoolEnvironment, SizesPoolOnce) {
 INSTANTIATE_TEST_SUITE_P(Pool, PoolEnvironment,
                          testing::Values(EnvCase{"3", "5", 3}, EnvCase{"1", nullptr, 1}, EnvCase{"0", "5", 0},
                                          EnvCase{nullptr, "5", 5}, EnvCase{"bad", nullptr, 0}));
+
+// Runs jobs of busy pieces under 4 workers per processor; exits 0 when they ran on more than one
+// thread but never on more threads at once than processors (one more while a waiter resumes).
+[[noreturn]] void run_busy_jobs_on_many_workers() {
+    const std::size_t processors = pool::available_processors();
+    setenv("RAYON_NUM_THREADS", std::to_string(4 * processors).c_str(), 1);
+    std::atomic<std::size_t> running{0};
+    std::atomic<std::size_t> most{0};
+    std::mutex mutex;
+    std::vector<std::thread::id> threads;
+    for (int job = 0; job < 20; ++job) {
+        pool::parallel_for(256, [&](std::size_t begin, std::size_t end) {
+            const std::size_t now = running.fetch_add(1) + 1;
+            std::size_t seen = most.load();
+            while (now > seen && !most.compare_exchange_weak(seen, now)) {
+            }
+            {
+                std::lock_guard lock(mutex);
+                if (std::find(threads.begin(), threads.end(), std::this_thread::get_id()) == threads.end())
+                    threads.push_back(std::this_thread::get_id());
+            }
+            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20) * (end - begin);
+            while (std::chrono::steady_clock::now() < until) {
+            }
+            running.fetch_sub(1);
+        });
+    }
+    std::fprintf(stderr, "at most %zu at once on %zu processors, %zu threads\n", most.load(), processors,
+                 threads.size());
+    const bool spread = threads.size() >= std::min<std::size_t>(2, processors);
+    std::exit(most.load() <= processors + 1 && spread ? 0 : 1);
+}
+
+TEST(Pool, PiecesRunAtOnceOnNoMoreThreadsThanProcessors) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(run_busy_jobs_on_many_workers(), testing::ExitedWithCode(0), "");
+}
 
 class ParallelFor : public testing::TestWithParam<std::size_t> {};
 

@@ -143,10 +143,11 @@ std::pair<Index, double> minimum_distance_to(const VecArray& a, const Vec3d& oth
     return {start + fine->index, std::sqrt(fine->key)};
 }
 
+// In place: every element is read before it is overwritten, and the pages are
+// already mapped, so this runs faster than into a new array.
 void rotate_all(VecArray& a, const Quat& quat) {
     const Quat q = quat;
-    VecArray rotated = map_vectors(a, [q](const Vec3d& e) { return rotate(q, e); });
-    a.items.swap(rotated.items);
+    map_into(a.items, a.items.data(), [q](const Vec3d& e) { return rotate(q, e); });
 }
 
 }  // namespace

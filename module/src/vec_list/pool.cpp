@@ -132,7 +132,7 @@ void combine(std::optional<Best>& left, const std::optional<Best>& right) {
 
 class Pool {
 public:
-    explicit Pool(std::size_t n) : size_(n), queues_(n) {
+    Pool(std::size_t n, std::size_t processors) : size_(n), processors_(processors), queues_(n) {
         for (std::size_t i = 0; i < n; ++i) {
             try {
                 std::thread([this, i] { work(i); }).detach();
@@ -146,7 +146,10 @@ public:
 
     void run(const detail::Job& job, std::size_t n, std::optional<Best>& out) {
         JobState state(job);
-        split(state, 0, n, size_, false, out);
+        {
+            const Running running(*this, n);
+            split(state, 0, n, size_, false, out);
+        }
         if (state.failed.load(std::memory_order_relaxed)) std::rethrow_exception(state.error);
     }
 
@@ -158,8 +161,14 @@ private:
     static constexpr std::size_t kWakeLength = 4;
 
     static thread_local Queue* own_;
+    static thread_local bool running_here_;
 
     const std::size_t size_;
+    // Callers always run their jobs; workers join in only while fewer threads than processors
+    // run pieces. Otherwise a caller and N workers on N processors leave some stolen piece
+    // waiting for a time slice while the rest of its job is long done.
+    const std::size_t processors_;
+    std::atomic<std::size_t> running_{0};  // threads awake in a job: callers and working workers
     std::vector<Queue> queues_;
     Queue injector_;
     std::atomic<std::size_t> queued_{0};  // Tasks in all queues, changed under their mutexes.
@@ -192,10 +201,7 @@ private:
             t.home.link_back(t);
             queued_.fetch_add(1);
         }
-        if (t.end - t.begin >= kWakeLength && sleepers_.load() > 0) {
-            epoch_.fetch_add(1);
-            futex_wake(epoch_, 1);
-        }
+        if (t.end - t.begin >= kWakeLength && sleepers_.load() > 0 && running_.load() < processors_) wake_one();
     }
 
     bool take_back(Task& t) {
@@ -232,7 +238,54 @@ private:
         if (t.state.exchange(kDone, std::memory_order_acq_rel) == kSleeping) futex_wake(t.state, INT_MAX);
     }
 
+    // Counts a caller as running for its outermost job, unless the job is too short to wake
+    // any worker: those never wait for a processor.
+    class Running {
+    public:
+        Running(Pool& pool, std::size_t n) : pool_(n < 2 * kWakeLength || running_here_ ? nullptr : &pool) {
+            if (pool_) pool_->start_running();
+        }
+        Running(const Running&) = delete;
+        ~Running() {
+            if (pool_) pool_->stop_running();
+        }
+
+    private:
+        Pool* pool_;
+    };
+
+    void start_running() {
+        running_.fetch_add(1);
+        running_here_ = true;
+    }
+
+    bool try_start_running() {
+        std::size_t n = running_.load();
+        while (n < processors_) {
+            if (running_.compare_exchange_weak(n, n + 1)) {
+                running_here_ = true;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // A freed processor goes to a sleeping worker when tasks are waiting.
+    void stop_running() {
+        running_here_ = false;
+        running_.fetch_sub(1);
+        if (sleepers_.load() > 0 && queued_.load() > 0) wake_one();
+    }
+
+    void wake_one() {
+        epoch_.fetch_add(1);
+        futex_wake(epoch_, 1);
+    }
+
+    bool worth_waking() const { return queued_.load() > 0 && running_.load() < processors_; }
+
     // Workers run other tasks while they wait; callers spin, then sleep until the task is done.
+    // Asleep, neither counts as running.
     void wait(Task& t) {
         const std::size_t self = own_ ? static_cast<std::size_t>(own_ - queues_.data()) : 0;
         int rounds = 0;
@@ -255,7 +308,10 @@ private:
             std::uint32_t expected = kPending;
             if (t.state.compare_exchange_strong(expected, kSleeping, std::memory_order_acquire) ||
                 expected == kSleeping) {
+                const bool counted = running_here_;
+                if (counted) stop_running();
                 futex_wait(t.state, kSleeping);
+                if (counted) start_running();
             }
         }
     }
@@ -263,9 +319,9 @@ private:
     [[noreturn]] void work(std::size_t self) {
         own_ = &queues_[self];
         for (;;) {
-            if (Task* t = find_work(self)) {
-                execute(*t);
-                continue;
+            if (worth_waking() && try_start_running()) {
+                while (Task* t = find_work(self)) execute(*t);
+                stop_running();
             }
             idle();
         }
@@ -273,23 +329,29 @@ private:
 
     void idle() {
         for (int i = 0; i < kYields; ++i) {
-            if (queued_.load(std::memory_order_relaxed) > 0) return;
+            if (worth_waking()) return;
             std::this_thread::yield();
         }
-        // A pusher either sees this sleeper and bumps the epoch, or its task is seen here.
+        // A pusher or a thread that stops running either sees this sleeper and bumps the
+        // epoch, or its task and free processor are seen here.
         const std::uint32_t epoch = epoch_.load();
         sleepers_.fetch_add(1);
-        if (queued_.load() == 0) futex_wait(epoch_, epoch);
+        if (!worth_waking()) futex_wait(epoch_, epoch);
         sleepers_.fetch_sub(1);
     }
 };
 
 thread_local Queue* Pool::own_ = nullptr;
+thread_local bool Pool::running_here_ = false;
 
 Pool& instance() {
     // Never destroyed: detached workers may still be asleep in it when the process exits.
-    static Pool* const pool = new Pool(
-        parse_thread_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_processors()));
+    static Pool* const pool = [] {
+        const std::size_t processors = available_processors();
+        return new Pool(
+            parse_thread_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), processors),
+            processors);
+    }();
     return *pool;
 }
 
