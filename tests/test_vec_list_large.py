@@ -152,7 +152,7 @@ def test_normalize_is_bit_exact_in_every_position(items):
 MEMORY_SCRIPT = """
 import json
 import math
-from quorral import Vec3d, VecList
+from quorral import Quat, Vec3d, VecList
 
 def rss():
     with open("/proc/self/statm") as f:
@@ -168,15 +168,25 @@ for name, op in [("scale", lambda: vl * 2.0), ("cross", lambda: vl.cross(Vec3d(1
     out = op()
     results[name] = rss() - before
     del out
+# the peak, since an array replaced within the call would be gone again after it
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+before = rss()
+vl.rotate(Quat(0.5, 0.5, 0.5, 0.5))
+with open("/proc/self/status") as f:
+    peak = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+results["rotate"] = peak - before
 print(json.dumps({"n": len(vl), "growth": results}))
 """
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
 @pytest.mark.thread_unsafe(reason="runs a subprocess")
-def test_outputs_take_24_bytes_per_element():
+def test_outputs_take_24_bytes_per_element_and_rotate_none():
     out = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT], capture_output=True, text=True, check=True)
     result = json.loads(out.stdout)
     want = 24 * result["n"]
+    rotate = result["growth"].pop("rotate")
     for name, growth in result["growth"].items():
         assert 0.95 * want <= growth <= 1.05 * want, (name, growth, want)
+    assert rotate <= 0.05 * want
