@@ -139,11 +139,13 @@ specials = st.sampled_from([0.0, -0.0, 1e-310, -1e308, float("inf"), -float("inf
 components = st.floats(allow_nan=True, allow_infinity=True) | specials
 
 
-# Elements are normalized two at a time; both positions of a pair, and a
-# piece's odd last element, give the single method's bits.
-@settings(max_examples=200)
-@given(st.lists(st.builds(Vec3d, components, components, components), max_size=9))
-def test_normalize_is_bit_exact_in_every_position(items):
+# Elements are normalized four or two at a time; every position of a group, and
+# the last elements of a piece, give the single method's bits. Lists of 64 and
+# more are split into pieces of at least 16.
+@settings(max_examples=300)
+@given(st.lists(st.builds(Vec3d, components, components, components), max_size=9), st.integers(0, 70))
+def test_normalize_is_bit_exact_in_every_position(items, padding):
+    items = [Vec3d(1.0, 2.0, 3.0)] * padding + items + [Vec3d(-4.0, 0.5, 2.0)] * (padding % 5)
     got = VecList(items).normalize()
     for i, v in enumerate(items):
         same_vec(got[i], v.normalize())
