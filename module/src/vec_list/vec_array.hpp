@@ -4,7 +4,7 @@
 #include <sys/mman.h>
 
 #include <cstddef>
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -19,11 +19,13 @@ namespace quorral {
 
 // Leaves elements uninitialised when a vector grows without a value, so that
 // an output array is not cleared before the pool writes every entry of it.
-// Large arrays are placed on huge-page boundaries and ask for transparent huge
-// pages: otherwise the page faults of the first touch cost more than a copy.
+// Large arrays ask for transparent huge pages over their whole 2 MB pages:
+// otherwise the page faults of the first touch cost more than a copy. Memory
+// comes from the ordinary heap, which hands freed arrays out again (up to tens
+// of MB), so that repeated operations on mid-sized lists touch no new pages.
 template <class T>
 struct UninitAllocator : std::allocator<T> {
-    static constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
+    static constexpr std::uintptr_t HUGE_PAGE = std::uintptr_t{1} << 21;
     static constexpr std::size_t LARGE = std::size_t{4} << 20;
 
     template <class U>
@@ -35,18 +37,13 @@ struct UninitAllocator : std::allocator<T> {
     UninitAllocator(const UninitAllocator<U>&) noexcept {}
 
     T* allocate(std::size_t n) {
-        if (n * sizeof(T) < LARGE) return std::allocator<T>::allocate(n);
-        const std::size_t bytes = (n * sizeof(T) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-        void* p = std::aligned_alloc(HUGE_PAGE, bytes);
-        if (!p) throw std::bad_alloc();
-        madvise(p, bytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
-        return static_cast<T*>(p);
-    }
-    void deallocate(T* p, std::size_t n) noexcept {
-        if (n * sizeof(T) < LARGE)
-            std::allocator<T>::deallocate(p, n);
-        else
-            std::free(p);
+        T* p = std::allocator<T>::allocate(n);
+        if (n * sizeof(T) >= LARGE) {
+            const auto begin = (reinterpret_cast<std::uintptr_t>(p) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+            const auto end = reinterpret_cast<std::uintptr_t>(p + n) & ~(HUGE_PAGE - 1);
+            madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // advice only
+        }
+        return p;
     }
 
     template <class U>
