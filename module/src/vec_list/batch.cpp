@@ -22,12 +22,15 @@ using galdrin::Vec3d;
 
 namespace {
 
-// out[i] = f(in[i]) for every element, on the pool.
+// out[i] = f(in[i]) for every element, on the pool. Each piece works on its
+// own copy of f, whose values the stores to out cannot change, so that they
+// stay in registers; f should hold its operands by value.
 template <class Out, class F>
 void map_into(const VecStorage& in, Out* out, const F& f) {
     const Vec3d* src = in.data();
     pool::parallel_for(in.size(), [src, out, &f](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) out[i] = f(src[i]);
+        const F g = f;
+        for (std::size_t i = begin; i < end; ++i) out[i] = g(src[i]);
     });
 }
 
@@ -109,18 +112,22 @@ VecArray map_components(const VecArray& a, const Op& op) {
     auto* dst = reinterpret_cast<char*>(result.items.data());
     pool::parallel_for(a.items.size(), [src, dst, &op](std::size_t begin, std::size_t end) {
         constexpr std::size_t D = sizeof(double);
+        // Locals: the byte stores below could otherwise change the captured values.
+        const char* const s = src;
+        char* const d = dst;
+        const Op f = op;
         std::size_t k = 3 * begin;
         for (; k + 2 <= 3 * end; k += 2) {
             Pair p;
-            std::memcpy(&p, src + D * k, sizeof p);
-            p = op(p);
-            std::memcpy(dst + D * k, &p, sizeof p);
+            std::memcpy(&p, s + D * k, sizeof p);
+            p = f(p);
+            std::memcpy(d + D * k, &p, sizeof p);
         }
         if (k < 3 * end) {
             double c;
-            std::memcpy(&c, src + D * k, D);
-            c = op(c);
-            std::memcpy(dst + D * k, &c, D);
+            std::memcpy(&c, s + D * k, D);
+            c = f(c);
+            std::memcpy(d + D * k, &c, D);
         }
     });
     return result;
@@ -182,20 +189,20 @@ void add_batch_operations(ClassSpec& spec) {
     using D = Def<VecArray>;
     const std::initializer_list<PyMethodDef> methods = {
         D::method<"dot($self, other)", [](const VecArray& a, const Vec3d& o) {
-            return map_list<double>(a, [&o](const Vec3d& e) { return dot(e, o); });
+            return map_list<double>(a, [o](const Vec3d& e) { return dot(e, o); });
         }>(),
         D::method<"cross($self, other)", [](const VecArray& a, const Vec3d& o) {
-            return map_vectors(a, [&o](const Vec3d& e) { return cross(e, o); });
+            return map_vectors(a, [o](const Vec3d& e) { return cross(e, o); });
         }>(),
         D::method<"magnitude($self)", [](const VecArray& a) {
             return map_list<double>(a, [](const Vec3d& e) { return magnitude(e); });
         }>(),
         D::method<"normalize($self)", normalize_all>(),
         D::method<"distance_to($self, other)", [](const VecArray& a, const Vec3d& o) {
-            return map_list<double>(a, [&o](const Vec3d& e) { return distance_to(e, o); });
+            return map_list<double>(a, [o](const Vec3d& e) { return distance_to(e, o); });
         }>(),
         D::method<"distance_squared($self, other)", [](const VecArray& a, const Vec3d& o) {
-            return map_list<double>(a, [&o](const Vec3d& e) { return distance_squared(e, o); });
+            return map_list<double>(a, [o](const Vec3d& e) { return distance_squared(e, o); });
         }>(),
         D::method<"is_unit($self)", [](const VecArray& a) {
             return map_list<bool>(a, [](const Vec3d& e) { return is_unit(e); });
@@ -207,10 +214,10 @@ void add_batch_operations(ClassSpec& spec) {
     spec.methods.insert(spec.methods.end(), methods);
     const std::initializer_list<PyType_Slot> slots = {
         slot(Py_nb_add, &D::binary<[](const VecArray& a, const Vec3d& w) {
-            return map_vectors(a, [&w](const Vec3d& e) { return e + w; });
+            return map_vectors(a, [w](const Vec3d& e) { return e + w; });
         }>),
         slot(Py_nb_subtract, &D::binary<[](const VecArray& a, const Vec3d& w) {
-            return map_vectors(a, [&w](const Vec3d& e) { return e - w; });
+            return map_vectors(a, [w](const Vec3d& e) { return e - w; });
         }>),
         slot(Py_nb_multiply, &D::multiply<[](const VecArray& a, double rhs) {
             return map_components(a, [rhs](auto c) { return c * rhs; });
