@@ -251,6 +251,35 @@ TEST(ParallelFor, SmallRangesRunOnCallingThread) {
                  std::logic_error);
 }
 
+TEST(ParallelFor, GrainBoundsPieceLengths) {
+    for (const std::size_t grain : {std::size_t{0}, std::size_t{1}, std::size_t{100}, std::size_t{4096}}) {
+        for (const std::size_t n : {std::size_t{1}, std::size_t{99}, std::size_t{199}, std::size_t{200},
+                                    std::size_t{8191}, std::size_t{8192}, std::size_t{100000}}) {
+            Pieces pieces;
+            std::atomic<bool> off_caller{false};
+            const auto caller = std::this_thread::get_id();
+            pool::parallel_for(
+                n,
+                [&](std::size_t begin, std::size_t end) {
+                    pieces.add(begin, end);
+                    if (std::this_thread::get_id() != caller) off_caller = true;
+                },
+                grain);
+            ASSERT_TRUE(pieces.tile(n)) << "grain " << grain << ", n " << n;
+            if (n < 2 * std::max<std::size_t>(grain, 1)) {
+                EXPECT_EQ(pieces.list.size(), 1u) << "grain " << grain << ", n " << n;
+                EXPECT_FALSE(off_caller.load());
+            } else {
+                EXPECT_GE(pieces.list.size(), 2u) << "grain " << grain << ", n " << n;
+                for (const auto& [begin, end] : pieces.list) EXPECT_GE(end - begin, grain) << "n " << n;
+            }
+            std::vector<double> keys(n);
+            for (std::size_t i = 0; i < n; ++i) keys[i] = static_cast<double>((i * 7919) % 1009);
+            expect_same(pool::min_by_key(n, [&](std::size_t i) { return keys[i]; }, grain), sequential_min(keys));
+        }
+    }
+}
+
 TEST(ParallelFor, ConstBody) {
     std::vector<std::atomic<int>> hits(100);
     const auto body = [&](std::size_t begin, std::size_t end) {

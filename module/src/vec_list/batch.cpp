@@ -22,23 +22,29 @@ using galdrin::Vec3d;
 
 namespace {
 
+// The shortest piece worth handing to another thread: waking a worker and moving
+// the data to it take microseconds, as long as a cheap operation takes for about
+// 8192 elements. normalize and rotate cost several times as much per element.
+constexpr std::size_t CHEAP_GRAIN = 8192;
+constexpr std::size_t COSTLY_GRAIN = 2048;
+
 // out[i] = f(in[i]) for every element, on the pool. Each piece works on its
 // own copy of f, whose values the stores to out cannot change, so that they
 // stay in registers; f should hold its operands by value.
 template <class Out, class F>
-void map_into(const VecStorage& in, Out* out, const F& f) {
+void map_into(const VecStorage& in, Out* out, const F& f, std::size_t grain = CHEAP_GRAIN) {
     const Vec3d* src = in.data();
     pool::parallel_for(in.size(), [src, out, &f](std::size_t begin, std::size_t end) {
         const F g = f;
         for (std::size_t i = begin; i < end; ++i) out[i] = g(src[i]);
-    });
+    }, grain);
 }
 
 template <class F>
-VecArray map_vectors(const VecArray& a, const F& f) {
+VecArray map_vectors(const VecArray& a, const F& f, std::size_t grain = CHEAP_GRAIN) {
     VecArray result;
     result.items.resize(a.items.size());
-    map_into(a.items, result.items.data(), f);
+    map_into(a.items, result.items.data(), f, grain);
     return result;
 }
 
@@ -92,12 +98,12 @@ VecArray normalize_all(const VecArray& a) {
     Vec3d* dst = result.items.data();
     pool::parallel_for(a.items.size(), [src, dst](std::size_t begin, std::size_t end) {
         (avx2 ? normalize_range_avx2 : normalize_range)(src, dst, begin, end);
-    });
+    }, COSTLY_GRAIN);
     return result;
 }
 #else
 VecArray normalize_all(const VecArray& a) {
-    return map_vectors(a, [](const Vec3d& e) { return normalize(e); });
+    return map_vectors(a, [](const Vec3d& e) { return normalize(e); }, COSTLY_GRAIN);
 }
 #endif
 
@@ -129,7 +135,7 @@ VecArray map_components(const VecArray& a, const Op& op) {
             c = f(c);
             std::memcpy(d + D * k, &c, D);
         }
-    });
+    }, CHEAP_GRAIN);
     return result;
 }
 
@@ -166,13 +172,15 @@ std::pair<Index, double> minimum_distance_to(const VecArray& a, const Vec3d& oth
     const std::size_t n = a.items.size();
     const std::size_t samples = n == 0 ? 0 : (n - 1) / stride + 1;
     const auto coarse =
-        pool::min_by_key(samples, [&](std::size_t k) { return distance_squared_key(items[k * stride], other); });
+        pool::min_by_key(samples, [&](std::size_t k) { return distance_squared_key(items[k * stride], other); },
+                         CHEAP_GRAIN);
     if (!coarse) galdrin::panic("called `Option::unwrap()` on a `None` value");
     const std::size_t m = coarse->index * stride;
     const std::size_t start = m >= stride ? m - stride : 0;
     const std::size_t end = stride >= n - m ? n : m + stride;
     const auto fine =
-        pool::min_by_key(end - start, [&](std::size_t k) { return distance_squared_key(items[start + k], other); });
+        pool::min_by_key(end - start, [&](std::size_t k) { return distance_squared_key(items[start + k], other); },
+                         CHEAP_GRAIN);
     return {start + fine->index, std::sqrt(fine->key)};
 }
 
@@ -180,7 +188,7 @@ std::pair<Index, double> minimum_distance_to(const VecArray& a, const Vec3d& oth
 // already mapped, so this runs faster than into a new array.
 void rotate_all(VecArray& a, const Quat& quat) {
     const Quat q = quat;
-    map_into(a.items, a.items.data(), [q](const Vec3d& e) { return rotate(q, e); });
+    map_into(a.items, a.items.data(), [q](const Vec3d& e) { return rotate(q, e); }, COSTLY_GRAIN);
 }
 
 }  // namespace

@@ -178,7 +178,7 @@ private:
     void split(JobState& job, std::size_t begin, std::size_t end, std::size_t budget, bool migrated,
                std::optional<Best>& out) {
         const std::size_t length = end - begin;
-        if (length < 2 || (!migrated && budget == 0)) {
+        if (length < 2 * job.job.grain || (!migrated && budget == 0)) {
             job.piece(begin, end, out);
             return;
         }

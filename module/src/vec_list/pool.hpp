@@ -5,6 +5,7 @@
 // never wait on another thread. Task nodes live on the stack of the thread that split them.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -45,9 +46,10 @@ struct Job {
     void (*piece)(void* body, std::size_t begin, std::size_t end, std::optional<Best>& out);
     void* body;
     bool reduce;
+    std::size_t grain;  // pieces are never split below this length
 };
 
-// Runs the job over [0, n), n >= 2, and rethrows the first failure once every piece has ended.
+// Runs the job over [0, n), n >= 2 * grain, and rethrows the first failure once every piece has ended.
 void run(const Job& job, std::size_t n, std::optional<Best>& out);
 
 template <class T>
@@ -55,30 +57,36 @@ void* erase(T& value) noexcept {
     return const_cast<void*>(static_cast<const void*>(std::addressof(value)));
 }
 
+// Runs the job over [0, n) on the calling thread when it is too short to split.
+inline void run_or_split(const Job& job, std::size_t n, std::optional<Best>& out) {
+    workers();
+    if (n >= 2 * job.grain) {
+        run(job, n, out);
+    } else if (n > 0) {
+        job.piece(job.body, 0, n, out);
+    }
+}
+
 }  // namespace detail
 
+// body(begin, end) over pieces that tile [0, n). A job shorter than twice `grain` runs as one
+// piece on the calling thread: below that, handing a piece to another thread costs more than
+// computing it.
 template <class Body>
-void parallel_for(std::size_t n, Body&& body) {
-    workers();
-    if (n < 2) {
-        if (n == 1) body(std::size_t{0}, std::size_t{1});
-        return;
-    }
+void parallel_for(std::size_t n, Body&& body, std::size_t grain = 1) {
     using B = std::remove_reference_t<Body>;
     const detail::Job job{
         [](void* b, std::size_t begin, std::size_t end, std::optional<Best>&) {
             (*static_cast<B*>(b))(begin, end);
         },
-        detail::erase(body), false};
+        detail::erase(body), false, std::max<std::size_t>(grain, 1)};
     std::optional<Best> unused;
-    detail::run(job, n, unused);
+    detail::run_or_split(job, n, unused);
 }
 
+// The lowest index of the least key(i) in IEEE-754 total order, over [0, n).
 template <class Key>
-std::optional<Best> min_by_key(std::size_t n, Key&& key) {
-    workers();
-    if (n == 0) return std::nullopt;
-    if (n == 1) return Best{0, static_cast<double>(key(std::size_t{0}))};
+std::optional<Best> min_by_key(std::size_t n, Key&& key, std::size_t grain = 1) {
     using K = std::remove_reference_t<Key>;
     const detail::Job job{
         [](void* k, std::size_t begin, std::size_t end, std::optional<Best>& out) {
@@ -90,9 +98,9 @@ std::optional<Best> min_by_key(std::size_t n, Key&& key) {
             }
             out = best;
         },
-        detail::erase(key), true};
+        detail::erase(key), true, std::max<std::size_t>(grain, 1)};
     std::optional<Best> best;
-    detail::run(job, n, best);
+    detail::run_or_split(job, n, best);
     return best;
 }
 
