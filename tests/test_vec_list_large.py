@@ -192,3 +192,25 @@ def test_outputs_take_24_bytes_per_element_and_rotate_none():
     for name, growth in result["growth"].items():
         assert 0.95 * want <= growth <= 1.05 * want, (name, growth, want)
     assert rotate <= 0.05 * want
+
+
+REUSE_SCRIPT = """
+import json
+import resource
+from quorral import Vec3d, VecList
+
+vl = VecList([Vec3d(i, -i, 0.5 * i) for i in range(300_000)])  # 7.2 MB per array
+for _ in range(3):
+    vl * 2.0
+before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+for _ in range(10):
+    vl * 2.0
+    vl.normalize()
+print(json.dumps(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before))
+"""
+
+
+@pytest.mark.thread_unsafe(reason="runs a subprocess")
+def test_repeated_mid_sized_outputs_touch_no_new_pages():
+    out = subprocess.run([sys.executable, "-c", REUSE_SCRIPT], capture_output=True, text=True, check=True)
+    assert json.loads(out.stdout) < 10

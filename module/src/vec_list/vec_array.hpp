@@ -1,8 +1,6 @@
 // The values owned by VecList and VecListIterator objects.
 #pragma once
 
-#include <sys/mman.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -17,17 +15,27 @@
 
 namespace quorral {
 
+// Arrays of 4 MB and more: mapped on 2 MB boundaries and advised for
+// transparent huge pages, since the page faults of a first touch in 4 kB pages
+// cost more than a copy. The last freed one below 32 MB stays mapped for the
+// next of about its size, so that repeated operations on a mid-sized list
+// touch no new pages; larger ones are always given back.
+class LargeBlocks {
+public:
+    static constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
+    static constexpr std::size_t LARGE = std::size_t{4} << 20;
+    static constexpr std::size_t KEPT = std::size_t{32} << 20;
+
+    static void* take(std::size_t bytes);
+    static void give_back(void* p, std::size_t bytes) noexcept;
+
+    static constexpr std::size_t round_up(std::size_t x) { return (x + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1); }
+};
+
 // Leaves elements uninitialised when a vector grows without a value, so that
 // an output array is not cleared before the pool writes every entry of it.
-// Large arrays ask for transparent huge pages over their whole 2 MB pages:
-// otherwise the page faults of the first touch cost more than a copy. Memory
-// comes from the ordinary heap, which hands freed arrays out again (up to tens
-// of MB), so that repeated operations on mid-sized lists touch no new pages.
 template <class T>
 struct UninitAllocator : std::allocator<T> {
-    static constexpr std::uintptr_t HUGE_PAGE = std::uintptr_t{1} << 21;
-    static constexpr std::size_t LARGE = std::size_t{4} << 20;
-
     template <class U>
     struct rebind {
         using other = UninitAllocator<U>;
@@ -37,13 +45,16 @@ struct UninitAllocator : std::allocator<T> {
     UninitAllocator(const UninitAllocator<U>&) noexcept {}
 
     T* allocate(std::size_t n) {
-        T* p = std::allocator<T>::allocate(n);
-        if (n * sizeof(T) >= LARGE) {
-            const auto begin = (reinterpret_cast<std::uintptr_t>(p) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-            const auto end = reinterpret_cast<std::uintptr_t>(p + n) & ~(HUGE_PAGE - 1);
-            madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // advice only
+        if (n > PTRDIFF_MAX / sizeof(T)) throw std::bad_array_new_length();
+        if (n * sizeof(T) < LargeBlocks::LARGE) return std::allocator<T>::allocate(n);
+        return static_cast<T*>(LargeBlocks::take(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n * sizeof(T) < LargeBlocks::LARGE) {
+            std::allocator<T>::deallocate(p, n);
+        } else {
+            LargeBlocks::give_back(p, n * sizeof(T));
         }
-        return p;
     }
 
     template <class U>
