@@ -7,8 +7,8 @@ at n = 16,384,000 (393 MB per list) with quorral under 1 and 2 workers, numpy,
 and each operation's share of the limit (limit time / quorral time with 2
 workers), each time the median over 5 processes; writes it to
 results/large_n.csv (each process's times to large_n_runs.json), and the
-throughput of `vl * 2.0` against n from 10^2 to 1.6 * 10^7 to
-results/large_n_throughput.csv and .png.
+throughput of `vl * 2.0` against n from 10^2 to 1.6 * 10^7 (medians over 3
+processes) to results/large_n_throughput.csv and .png.
 
     python benchmarks/large_n.py [--out DIR]
 """
@@ -31,6 +31,7 @@ BLOCK = LARGE_N // 16
 SWEEP_SIZES = [100, 1_000, 10_000, 100_000, 300_000, 1_000_000, 2_000_000, 4_000_000, 8_000_000, LARGE_N]
 REPEATS = 5
 ROUNDS = 5
+SWEEP_ROUNDS = 3
 # 1 and 2 workers count as equally fast within this share: for one build and one worker count,
 # the medians of two sets of 3 processes differed by up to 7 % here, and 5 are taken.
 SAME_WITHIN = 0.08
@@ -181,10 +182,14 @@ def print_table(rows):
 
 
 def sweep(binary, out_dir):
+    def median_of_processes(kind, workers=None):
+        runs = [run_child(["--sweep", kind], workers=workers) for _ in range(SWEEP_ROUNDS)]
+        return {n: statistics.median(r[n] for r in runs) for n in runs[0]}
+
     series = {
-        "quorral, 1 worker": run_child(["--sweep", "quorral"], workers=1),
-        "quorral, 2 workers": run_child(["--sweep", "quorral"], workers=2),
-        "numpy": run_child(["--sweep", "numpy"]),
+        "quorral, 1 worker": median_of_processes("quorral", workers=1),
+        "quorral, 2 workers": median_of_processes("quorral", workers=2),
+        "numpy": median_of_processes("numpy"),
     }
     # Below 10^6 the kernel's thread start, not memory, would set its time.
     series["limit (C++ scale, 2 threads)"] = {
