@@ -18,8 +18,9 @@ struct Kept {
 };
 
 Kept& kept() {
-    static Kept instance;
-    return instance;
+    // Never destroyed: lists may still be freed while the process exits.
+    static Kept* const instance = new Kept;
+    return *instance;
 }
 
 // `size` bytes on a 2 MB boundary: one page more is mapped, and what lies
