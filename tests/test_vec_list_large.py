@@ -140,8 +140,8 @@ components = st.floats(allow_nan=True, allow_infinity=True) | specials
 
 
 # Elements are normalized four or two at a time; every position of a group, and
-# the last elements of a piece, give the single method's bits. Lists of 64 and
-# more are split into pieces of at least 16.
+# the last elements of a piece, give the single method's bits. Lists this short
+# run as one piece, so the padding moves each item through every position.
 @settings(max_examples=300)
 @given(st.lists(st.builds(Vec3d, components, components, components), max_size=9), st.integers(0, 70))
 def test_normalize_is_bit_exact_in_every_position(items, padding):
