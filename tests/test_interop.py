@@ -137,10 +137,10 @@ def test_unpickling_in_a_spawned_process():
 def test_names_pickle_finds():
     assert quorral._reconstruct.__module__ == "quorral"
     assert "_reconstruct" not in quorral.__all__
-    assert quorral.__all__ == ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
+    assert quorral.__all__ == ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "QuatList"]
     assert geometry.__all__ == ["Circle", "circle_circle", "circle_point", "circle_point_unchecked", "plane_line", "Plane"]
     assert "quorral.geometry" not in sys.modules
-    for cls in (Vec3d, Quat, AngleRadians, AngleDegrees, VecList, geometry.Plane, geometry.Circle):
+    for cls in (Vec3d, Quat, AngleRadians, AngleDegrees, VecList, quorral.QuatList, geometry.Plane, geometry.Circle):
         assert cls.__module__ == "builtins"
 
 

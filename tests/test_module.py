@@ -8,9 +8,16 @@ import quorral
 from quorral import Quat, Vec3d, VecList, geometry
 
 
+SPEC_NAMES = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
+# Classes added beyond the six, appended by the same rule after them.
+EXTENSION_NAMES = ["QuatList"]
+
+
 def test_all_lists_classes_in_registration_order():
-    assert quorral.__all__ == ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
+    assert quorral.__all__ == SPEC_NAMES + EXTENSION_NAMES
+    assert quorral.__all__[: len(SPEC_NAMES)] == SPEC_NAMES
     assert not hasattr(quorral, "VecListIterator")
+    assert not hasattr(quorral, "QuatListIterator")
     assert quorral.__doc__ == ""
 
 

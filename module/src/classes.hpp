@@ -18,8 +18,14 @@ struct Circle;
 
 namespace quorral {
 
-struct VecArray;     // elements of a VecList
-struct VecSnapshot;  // elements and position of a VecListIterator
+template <class E>
+struct ElementList;  // elements of a VecList or QuatList
+template <class E>
+struct ElementSnapshot;  // elements and position of their iterators
+using VecArray = ElementList<galdrin::Vec3d>;
+using VecSnapshot = ElementSnapshot<galdrin::Vec3d>;
+using QuatArray = ElementList<galdrin::Quat>;
+using QuatSnapshot = ElementSnapshot<galdrin::Quat>;
 
 #define QUORRAL_CLASS(Value, Name)                  \
     template <>                                     \
@@ -36,12 +42,18 @@ QUORRAL_CLASS(galdrin::Plane, "Plane");
 QUORRAL_CLASS(galdrin::Circle, "Circle");
 QUORRAL_CLASS(VecArray, "VecList");
 QUORRAL_CLASS(VecSnapshot, "VecListIterator");
+QUORRAL_CLASS(QuatArray, "QuatList");
+QUORRAL_CLASS(QuatSnapshot, "QuatListIterator");
 
 #undef QUORRAL_CLASS
 
 // The text form of a vector, "Vec3d(x, y, z)", written into out (VEC3D_TEXT_SIZE bytes).
 inline constexpr std::size_t VEC3D_TEXT_SIZE = 3 * galdrin::FORMAT_BUFFER_SIZE + 16;
 std::size_t write_text(const galdrin::Vec3d& v, char* out);
+
+// The text form of a quaternion, "Quat(w, i, j, k)", written into out (QUAT_TEXT_SIZE bytes).
+inline constexpr std::size_t QUAT_TEXT_SIZE = 4 * galdrin::FORMAT_BUFFER_SIZE + 16;
+std::size_t write_text(const galdrin::Quat& q, char* out);
 
 // Vec3d.distance_squared, compiled once and never inlined. Where two NaNs
 // meet, the NaN that comes out depends on the order the compiler gave the

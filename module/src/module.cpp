@@ -91,7 +91,7 @@ int add_geometry(PyObject* module) {
 // attribute, outside __all__, found by pickle as quorral._reconstruct.
 PyMethodDef reconstruct_def = Def<void>::method<
     "_reconstruct(tag, data)", reconstruct<galdrin::AngleDegrees, galdrin::AngleRadians, galdrin::Quat, VecArray,
-                                           galdrin::Vec3d, galdrin::Circle, galdrin::Plane>>();
+                                           galdrin::Vec3d, galdrin::Circle, galdrin::Plane, QuatArray>>();
 
 int add_reconstructor(PyObject* module) {
     PyObject* name = PyModule_GetNameObject(module);
@@ -111,7 +111,8 @@ int exec_quorral(PyObject* module) {
     if (add_class<galdrin::Quat>(module) < 0) return -1;
     if (add_class<VecArray>(module) < 0) return -1;
     if (add_class<galdrin::Vec3d>(module) < 0) return -1;
-    return add_geometry(module);
+    if (add_geometry(module) < 0) return -1;
+    return add_class<QuatArray>(module);
 }
 
 PyModuleDef_Slot quorral_slots[] = {

@@ -1,6 +1,7 @@
 // The Python class Quat.
 #include "quat.hpp"
 
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -17,12 +18,26 @@ using galdrin::AngleRadians;
 using galdrin::Quat;
 using galdrin::Vec3d;
 
+std::size_t write_text(const Quat& q, char* const out) {
+    char* p = out;
+    const auto put = [&](const char* s) { p += std::strlen(std::strcpy(p, s)); };
+    put("Quat(");
+    p += galdrin::format_double(q.w, p);
+    put(", ");
+    p += galdrin::format_double(q.i, p);
+    put(", ");
+    p += galdrin::format_double(q.j, p);
+    put(", ");
+    p += galdrin::format_double(q.k, p);
+    put(")");
+    return static_cast<std::size_t>(p - out);
+}
+
 namespace {
 
 std::string text_form(const Quat& q) {
-    using galdrin::format_double;
-    return "Quat(" + format_double(q.w) + ", " + format_double(q.i) + ", " + format_double(q.j) + ", " +
-           format_double(q.k) + ")";
+    char buf[QUAT_TEXT_SIZE];
+    return {buf, write_text(q, buf)};
 }
 
 }  // namespace

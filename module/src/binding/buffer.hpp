@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <span>
+#include <utility>
+#include <vector>
 
 #include "binding/convert.hpp"
 
@@ -45,30 +47,47 @@ struct Arg<Bytes> {
     }
 };
 
-// Float64 values of any buffer, read as rows of three: shape (n, 3), or a flat
-// (3n,) read row by row. Element (i, j) is at base + i*row_stride + j*column_stride.
-// Only doubles in the native (little-endian) byte order are taken: other
-// element types are refused, never reinterpreted.
+// Float64 values of any buffer, read as rows of `width`: shape (n, width), or
+// a flat (width*n,) read row by row. Element (i, j) is at base + i*row_stride
+// + j*column_stride. Only doubles in the native (little-endian) byte order are
+// taken: other element types are refused, never reinterpreted.
 struct DoubleRows {
     const char* base = nullptr;
     std::size_t count = 0;
     Py_ssize_t row_stride = 0;
     Py_ssize_t column_stride = 0;
-    bool contiguous = false;  // count rows of 24 bytes, back to back
+    bool contiguous = false;  // count rows of width doubles, back to back
 };
 
 // Fills `out` from an export, or raises TypeError naming its format or
 // ValueError naming its shape.
-bool describe_double_rows(const Py_buffer& view, DoubleRows& out);
+bool describe_double_rows(const Py_buffer& view, std::size_t width, DoubleRows& out);
+
+// The rows of a parameter that reads elements of Width doubles.
+template <std::size_t Width>
+struct RowsOf : DoubleRows {};
+
+template <std::size_t Width>
+struct Arg<RowsOf<Width>> {
+    BufferExport source;
+    RowsOf<Width> rows;
+    bool load(PyObject* obj) {
+        return source.acquire(obj, PyBUF_RECORDS_RO) && describe_double_rows(source.view(), Width, rows);
+    }
+    const RowsOf<Width>& get() const { return rows; }
+};
+
+// A one-dimensional float64 buffer, or else a sequence of numbers (each read
+// as a float argument is), copied out in order.
+struct Doubles {
+    std::vector<double> values;
+};
 
 template <>
-struct Arg<DoubleRows> {
-    BufferExport source;
-    DoubleRows rows;
-    bool load(PyObject* obj) {
-        return source.acquire(obj, PyBUF_RECORDS_RO) && describe_double_rows(source.view(), rows);
-    }
-    const DoubleRows& get() const { return rows; }
+struct Arg<Doubles> {
+    Doubles doubles;
+    bool load(PyObject* obj);
+    Doubles&& get() { return std::move(doubles); }
 };
 
 }  // namespace quorral

@@ -84,6 +84,8 @@ void raise_current_exception() noexcept {
         raise_panic(p.what());  // the diagnostic was written where it was raised
     } catch (const OutOfBounds& e) {
         PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const InvalidValue& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -7,6 +7,7 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quorral {
 
@@ -28,6 +29,13 @@ void add_argument_prefix(std::string_view name);
 // Thrown by a binding for a position past the end: IndexError "Index out of bounds".
 struct OutOfBounds : std::exception {
     const char* what() const noexcept override { return "Index out of bounds"; }
+};
+
+// Thrown by a binding for an argument value it refuses: ValueError with the message.
+struct InvalidValue : std::exception {
+    std::string message;
+    explicit InvalidValue(std::string text) : message(std::move(text)) {}
+    const char* what() const noexcept override { return message.c_str(); }
 };
 
 // Maps the exception being handled (inside a catch block) to a Python error.

@@ -13,7 +13,7 @@
 #include "binding/def.hpp"
 #include "pool.hpp"
 #include "quat.hpp"
-#include "vec_list/vec_array.hpp"
+#include "vec_list/map.hpp"
 
 namespace quorral {
 
@@ -21,32 +21,6 @@ using galdrin::Quat;
 using galdrin::Vec3d;
 
 namespace {
-
-// The shortest piece worth handing to another thread: waking a worker and moving
-// the data to it take microseconds, as long as a cheap operation takes for about
-// 8192 elements. normalize and rotate cost several times as much per element.
-constexpr std::size_t CHEAP_GRAIN = 8192;
-constexpr std::size_t COSTLY_GRAIN = 2048;
-
-// out[i] = f(in[i]) for every element, on the pool. Each piece works on its
-// own copy of f, whose values the stores to out cannot change, so that they
-// stay in registers; f should hold its operands by value.
-template <class Out, class F>
-void map_into(const VecStorage& in, Out* out, const F& f, std::size_t grain = CHEAP_GRAIN) {
-    const Vec3d* src = in.data();
-    pool::parallel_for(in.size(), [src, out, &f](std::size_t begin, std::size_t end) {
-        const F g = f;
-        for (std::size_t i = begin; i < end; ++i) out[i] = g(src[i]);
-    }, grain);
-}
-
-template <class F>
-VecArray map_vectors(const VecArray& a, const F& f, std::size_t grain = CHEAP_GRAIN) {
-    VecArray result;
-    result.items.resize(a.items.size());
-    map_into(a.items, result.items.data(), f, grain);
-    return result;
-}
 
 #if defined(__x86_64__)
 // The core normalize of elements i and i + 1 at once, lane by lane the same
@@ -103,7 +77,7 @@ VecArray normalize_all(const VecArray& a) {
 }
 #else
 VecArray normalize_all(const VecArray& a) {
-    return map_vectors(a, [](const Vec3d& e) { return normalize(e); }, COSTLY_GRAIN);
+    return map_elements(a, [](const Vec3d& e) { return normalize(e); }, COSTLY_GRAIN);
 }
 #endif
 
@@ -139,17 +113,6 @@ VecArray map_components(const VecArray& a, const Op& op) {
     return result;
 }
 
-// A Python list of f(element) (floats or bools).
-template <class T, class F>
-PyObject* map_list(const VecArray& a, const F& f) {
-    const std::size_t n = a.items.size();
-    UninitAllocator<T> alloc;
-    const auto release = [&alloc, n](T* p) { alloc.deallocate(p, n); };
-    const std::unique_ptr<T[], decltype(release)> out(alloc.allocate(n), release);
-    map_into(a.items, out.get(), f);
-    return list_of(std::span<const T>(out.get(), n));
-}
-
 Vec3d with_zero(Vec3d v, double Vec3d::*component) {
     v.*component = 0.0;
     return v;
@@ -159,9 +122,9 @@ VecArray collapse(const VecArray& a, Index axis) {
     static constexpr double Vec3d::*components[] = {&Vec3d::x, &Vec3d::y, &Vec3d::z};
     if (axis > 2) galdrin::panic("assertion failed: axis <= 2");
     switch (axis) {  // one loop per axis, so that the component is fixed inside it
-        case 0: return map_vectors(a, [](const Vec3d& e) { return with_zero(e, components[0]); });
-        case 1: return map_vectors(a, [](const Vec3d& e) { return with_zero(e, components[1]); });
-        default: return map_vectors(a, [](const Vec3d& e) { return with_zero(e, components[2]); });
+        case 0: return map_elements(a, [](const Vec3d& e) { return with_zero(e, components[0]); });
+        case 1: return map_elements(a, [](const Vec3d& e) { return with_zero(e, components[1]); });
+        default: return map_elements(a, [](const Vec3d& e) { return with_zero(e, components[2]); });
     }
 }
 
@@ -200,7 +163,7 @@ void add_batch_operations(ClassSpec& spec) {
             return map_list<double>(a, [o](const Vec3d& e) { return dot(e, o); });
         }>(),
         D::method<"cross($self, other)", [](const VecArray& a, const Vec3d& o) {
-            return map_vectors(a, [o](const Vec3d& e) { return cross(e, o); });
+            return map_elements(a, [o](const Vec3d& e) { return cross(e, o); });
         }>(),
         D::method<"magnitude($self)", [](const VecArray& a) {
             return map_list<double>(a, [](const Vec3d& e) { return magnitude(e); });
@@ -222,10 +185,10 @@ void add_batch_operations(ClassSpec& spec) {
     spec.methods.insert(spec.methods.end(), methods);
     const std::initializer_list<PyType_Slot> slots = {
         slot(Py_nb_add, &D::binary<[](const VecArray& a, const Vec3d& w) {
-            return map_vectors(a, [w](const Vec3d& e) { return e + w; });
+            return map_elements(a, [w](const Vec3d& e) { return e + w; });
         }>),
         slot(Py_nb_subtract, &D::binary<[](const VecArray& a, const Vec3d& w) {
-            return map_vectors(a, [w](const Vec3d& e) { return e - w; });
+            return map_elements(a, [w](const Vec3d& e) { return e - w; });
         }>),
         slot(Py_nb_multiply, &D::multiply<[](const VecArray& a, double rhs) {
             return map_components(a, [rhs](auto c) { return c * rhs; });

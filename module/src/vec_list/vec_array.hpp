@@ -1,4 +1,4 @@
-// The values owned by VecList and VecListIterator objects.
+// The element arrays owned by VecList, QuatList and their iterators.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +11,7 @@
 #include "binding/object.hpp"
 #include "binding/pickle.hpp"
 #include "classes.hpp"
+#include "quat.hpp"
 #include "vec3d.hpp"
 
 namespace quorral {
@@ -67,33 +68,42 @@ struct UninitAllocator : std::allocator<T> {
     }
 };
 
-using VecStorage = std::vector<galdrin::Vec3d, UninitAllocator<galdrin::Vec3d>>;
+// The values owned by a list object and by its iterator, one template over the
+// element type: a plain record of doubles (Vec3d for VecList, Quat for QuatList).
+template <class E>
+using Storage = std::vector<E, UninitAllocator<E>>;
 
-struct VecArray {
-    VecStorage items;
+template <class E>
+struct ElementList {
+    Storage<E> items;
 };
 
+template <class E>
+struct ElementSnapshot {
+    Storage<E> items;
+    std::size_t position = 0;
+};
+
+using VecStorage = Storage<galdrin::Vec3d>;
+using QuatStorage = Storage<galdrin::Quat>;
+
 // A list pickles as its element array, which protocol 5 takes as the list's buffer export.
-template <>
-struct PickleState<VecArray> {
-    static constexpr std::size_t unit = sizeof(galdrin::Vec3d);
+template <class E>
+struct PickleState<ElementList<E>> {
+    static constexpr std::size_t unit = sizeof(E);
     static constexpr bool repeated = true;
     static constexpr bool out_of_band = true;
-    static std::span<const std::byte> state(const VecArray& a) { return std::as_bytes(std::span(a.items)); }
-    static VecArray build(std::span<const std::byte> bytes) {
-        VecArray a;
+    static std::span<const std::byte> state(const ElementList<E>& a) { return std::as_bytes(std::span(a.items)); }
+    static ElementList<E> build(std::span<const std::byte> bytes) {
+        ElementList<E> a;
         a.items.resize(bytes.size() / unit);
         if (!bytes.empty()) std::memcpy(a.items.data(), bytes.data(), bytes.size());
         return a;
     }
 };
 
-struct VecSnapshot {
-    VecStorage items;
-    std::size_t position = 0;
-};
-
-// The batch operations and operators of VecList (batch.cpp).
+// The batch operations and operators of VecList (batch.cpp) and of QuatList (quat_batch.cpp).
 void add_batch_operations(ClassSpec& spec);
+void add_quat_batch_operations(ClassSpec& spec);
 
 }  // namespace quorral

@@ -1,0 +1,117 @@
+// The batch plumbing of the list classes: element-wise maps over one list, or
+// over two lists pair by pair, on the worker pool.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "binding/convert.hpp"
+#include "pool.hpp"
+#include "vec_list/vec_array.hpp"
+
+namespace quorral {
+
+// The shortest piece worth handing to another thread: waking a worker and moving
+// the data to it take microseconds, as long as a cheap operation takes for about
+// 8192 elements. normalize and rotate cost several times as much per element.
+inline constexpr std::size_t CHEAP_GRAIN = 8192;
+inline constexpr std::size_t COSTLY_GRAIN = 2048;
+
+// out[i] = f(in[i]) for every element, on the pool. Each piece works on its
+// own copy of f, whose values the stores to out cannot change, so that they
+// stay in registers; f should hold its operands by value.
+template <class Out, class In, class F>
+void map_into(const In& in, Out* out, const F& f, std::size_t grain = CHEAP_GRAIN) {
+    const auto* src = in.data();
+    pool::parallel_for(in.size(), [src, out, &f](std::size_t begin, std::size_t end) {
+        const F g = f;
+        for (std::size_t i = begin; i < end; ++i) out[i] = g(src[i]);
+    }, grain);
+}
+
+// A new list of f(element); the result's element type is what f returns.
+template <class E, class F>
+auto map_elements(const ElementList<E>& a, const F& f, std::size_t grain = CHEAP_GRAIN) {
+    ElementList<std::remove_cvref_t<decltype(f(a.items[0]))>> result;
+    result.items.resize(a.items.size());
+    map_into(a.items, result.items.data(), f, grain);
+    return result;
+}
+
+// ValueError for two operands whose lengths differ, named by their parameters.
+inline InvalidValue length_mismatch(const char* left, std::size_t m, const char* right, std::size_t n) {
+    return InvalidValue(std::string("lengths differ: ") + left + " has " + std::to_string(m) + " elements, " + right +
+                        " has " + std::to_string(n));
+}
+
+// A new list of f(a[i], b[i]); a and b (named by their parameters) must be of one length.
+template <class A, class B, class F>
+auto map_pairs(const char* a_name, const A& a, const char* b_name, const B& b, const F& f,
+               std::size_t grain = CHEAP_GRAIN) {
+    if (a.size() != b.size()) throw length_mismatch(a_name, a.size(), b_name, b.size());
+    ElementList<std::remove_cvref_t<decltype(f(a[0], b[0]))>> result;
+    result.items.resize(a.size());
+    const auto* x = a.data();
+    const auto* y = b.data();
+    auto* out = result.items.data();
+    pool::parallel_for(a.size(), [x, y, out, &f](std::size_t begin, std::size_t end) {
+        const F g = f;
+        for (std::size_t i = begin; i < end; ++i) out[i] = g(x[i], y[i]);
+    }, grain);
+    return result;
+}
+
+// An operand that is one element (the same for every element of the list)
+// or a list of them (pair by pair). Either is entered for reading.
+template <class E>
+struct OneOrList {
+    const E* one = nullptr;
+    const ElementList<E>* list = nullptr;
+};
+
+template <class E>
+struct Arg<OneOrList<E>> {
+    Arg<const E&> one;
+    Arg<const ElementList<E>&> list;
+    OneOrList<E> value;
+    bool load(PyObject* obj) {
+        if (instance_of<ElementList<E>>(obj)) {
+            if (!list.load(obj)) return false;
+            value.list = &list.get();
+            return true;
+        }
+        if (instance_of<E>(obj)) {
+            if (!one.load(obj)) return false;
+            value.one = &one.get();
+            return true;
+        }
+        static const std::string target = std::string(PyClass<E>::name) + " | " + PyClass<ElementList<E>>::name;
+        raise_not_instance(obj, target.c_str());
+        return false;
+    }
+    OneOrList<E> get() const { return value; }
+};
+
+// A new list of f(a[i], b) with b the one operand, or of f(a[i], b[i]).
+template <class E, class B, class F>
+auto map_with(const ElementList<E>& a, OneOrList<B> other, const char* what, const F& f,
+              std::size_t grain = CHEAP_GRAIN) {
+    if (other.list) return map_pairs("self", a.items, what, other.list->items, f, grain);
+    const B b = *other.one;
+    return map_elements(a, [b, f](const E& e) { return f(e, b); }, grain);
+}
+
+// A Python list of f(element) (floats or bools).
+template <class T, class E, class F>
+PyObject* map_list(const ElementList<E>& a, const F& f) {
+    const std::size_t n = a.items.size();
+    UninitAllocator<T> alloc;
+    const auto release = [&alloc, n](T* p) { alloc.deallocate(p, n); };
+    const std::unique_ptr<T[], decltype(release)> out(alloc.allocate(n), release);
+    map_into(a.items, out.get(), f);
+    return list_of(std::span<const T>(out.get(), n));
+}
+
+}  // namespace quorral

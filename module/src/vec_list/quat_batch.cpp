@@ -1,0 +1,50 @@
+// Element-wise operations of QuatList, run on the worker pool.
+#include "binding/buffer.hpp"
+#include "binding/def.hpp"
+#include "quat.hpp"
+#include "vec_list/map.hpp"
+
+namespace quorral {
+
+using galdrin::AngleRadians;
+using galdrin::Quat;
+using galdrin::Vec3d;
+
+namespace {
+
+// Element i: Quat.from_axis_angle of axis i (or the one axis) and angle i.
+QuatArray from_axis_angles(OneOrList<Vec3d> axes, Doubles angles) {
+    const auto make = [](const Vec3d& axis, double angle) { return from_axis_angle(axis, AngleRadians{angle}); };
+    if (axes.list) return map_pairs("axes", axes.list->items, "angles", angles.values, make, COSTLY_GRAIN);
+    const Vec3d axis = *axes.one;
+    QuatArray result;
+    result.items.resize(angles.values.size());
+    map_into(angles.values, result.items.data(), [axis, make](double angle) { return make(axis, angle); },
+             COSTLY_GRAIN);
+    return result;
+}
+
+}  // namespace
+
+void add_quat_batch_operations(ClassSpec& spec) {
+    using D = Def<QuatArray>;
+    const std::initializer_list<PyMethodDef> methods = {
+        D::method<"from_axis_angles(axes, angles)", from_axis_angles>(),
+        D::method<"then($self, other)", [](const QuatArray& a, OneOrList<Quat> other) {
+            return map_with(a, other, "other", [](const Quat& x, const Quat& y) { return x * y; });
+        }>(),
+        D::method<"conjugate($self)", [](const QuatArray& a) {
+            return map_elements(a, [](const Quat& q) { return conjugate(q); });
+        }>(),
+        D::method<"normalize($self)", [](const QuatArray& a) {
+            return map_elements(a, [](const Quat& q) { return normalize(q); }, COSTLY_GRAIN);
+        }>(),
+        D::method<"rotate($self, vectors)", [](const QuatArray& a, OneOrList<Vec3d> vectors) {
+            return map_with(a, vectors, "vectors", [](const Quat& q, const Vec3d& v) { return rotate(q, v); },
+                            COSTLY_GRAIN);
+        }>(),
+    };
+    spec.methods.insert(spec.methods.end(), methods);
+}
+
+}  // namespace quorral
