@@ -11,6 +11,7 @@
 using galdrin::AngleRadians;
 using galdrin::Quat;
 using galdrin::Vec3d;
+using galdrin::from_rotation_matrix;
 
 using namespace test_support;
 
@@ -142,4 +143,158 @@ TEST(Quat, EqualityIsAbsoluteAndStrict) {
     EXPECT_FALSE((Quat{1e20, 0, 0, 0}) == (Quat{1e20 + 16384, 0, 0, 0}));
     EXPECT_FALSE((Quat{NaN, 0, 0, 0}) == (Quat{NaN, 0, 0, 0}));
     EXPECT_FALSE((Quat{0, 0, Inf, 0}) == (Quat{0, 0, Inf, 0}));
+}
+
+namespace {
+
+// |a - b| <= ulps * 2^-53 per component: rounding-level agreement for values
+// of magnitude about 1.
+bool near(const Quat& a, const Quat& b, double ulps = 4) {
+    const double tol = ulps * 0x1p-53;
+    return std::fabs(a.w - b.w) <= tol && std::fabs(a.i - b.i) <= tol && std::fabs(a.j - b.j) <= tol &&
+           std::fabs(a.k - b.k) <= tol;
+}
+
+bool near(const Vec3d& a, const Vec3d& b, double ulps = 4) {
+    const double tol = ulps * 0x1p-53;
+    return std::fabs(a.x - b.x) <= tol && std::fabs(a.y - b.y) <= tol && std::fabs(a.z - b.z) <= tol;
+}
+
+bool near_up_to_sign(const Quat& a, const Quat& b, double ulps = 4) { return near(a, b, ulps) || near(a, -b, ulps); }
+
+bool all_nan(const Quat& q) { return std::isnan(q.w) && std::isnan(q.i) && std::isnan(q.j) && std::isnan(q.k); }
+
+const Quat tilted = normalize(Quat{0.3, -0.5, 0.7, 0.4});
+const Quat other = normalize(Quat{-0.6, 0.2, 0.1, -0.75});
+
+}  // namespace
+
+TEST(Quat, ThenIsTheHamiltonProduct) {
+    const Quat r = then(tilted, other);
+    const Quat p = tilted * other;
+    expect_bits(r, p.w, p.i, p.j, p.k);
+}
+
+TEST(Quat, ThenAppliesTheFirstRotationFirst) {
+    const Vec3d v{0.25, -1.5, 2};
+    EXPECT_TRUE(near(rotate(then(tilted, other), v), rotate(other, rotate(tilted, v)), 16));
+    const Quat quarter_x = from_axis_angle(Vec3d::i(), AngleRadians::half_pi());
+    // x then z turns y to z; z then x turns y to -x
+    EXPECT_TRUE(near(rotate(then(quarter_x, quarter_z), Vec3d::j()), Vec3d::k()));
+    EXPECT_TRUE(near(rotate(then(quarter_z, quarter_x), Vec3d::j()), Vec3d{-1, 0, 0}));
+}
+
+TEST(Quat, DotSumsInOrder) {
+    EXPECT_EQ(bits(dot(Quat{1, 2, 3, 4}, Quat{5, 6, 7, 8})), bits(70.0));
+    // ((1e16 + 1) - 1e16) + 1: the first sum rounds the 1 away
+    EXPECT_EQ(bits(dot(Quat{1e16, 1, -1e16, 1}, Quat{1, 1, 1, 1})), bits(1.0));
+    EXPECT_TRUE(std::isnan(dot(Quat{NaN, 0, 0, 0}, Quat::identity())));
+}
+
+TEST(Quat, InverseDividesTheConjugate) {
+    expect_bits(inverse(Quat{1, 2, 2, 4}), 1.0 / 25, -2.0 / 25, -2.0 / 25, -4.0 / 25);
+    expect_bits(inverse(Quat::identity()), 1, -0.0, -0.0, -0.0);
+    EXPECT_TRUE(all_nan(inverse(Quat{0, 0, 0, 0})));
+    EXPECT_TRUE(near(then(tilted, inverse(tilted)), Quat::identity()));
+    EXPECT_TRUE(near(then(inverse(tilted), tilted), Quat::identity()));
+}
+
+TEST(Quat, SlerpEnds) {
+    for (const Quat& b : {other, -other}) {
+        const Quat at0 = slerp(tilted, b, 0.0);
+        expect_bits(at0, tilted.w, tilted.i, tilted.j, tilted.k);
+        // dot(tilted, other) < 0, so the end is -other
+        const Quat at1 = slerp(tilted, b, 1.0);
+        expect_bits(at1, -other.w, -other.i, -other.j, -other.k);
+    }
+}
+
+TEST(Quat, SlerpTakesTheShorterArc) {
+    for (const double t : {-0.5, 0.25, 0.5, 0.9, 1.75}) {
+        const Quat p = slerp(tilted, other, t);
+        const Quat n = slerp(tilted, -other, t);
+        expect_bits(p, n.w, n.i, n.j, n.k);
+        EXPECT_TRUE(std::fabs(magnitude(p) - 1.0) <= 4 * 0x1p-53) << t;
+    }
+}
+
+TEST(Quat, SlerpGrowsTheAngleLinearly) {
+    const Quat eighth_z = from_axis_angle(Vec3d::k(), AngleRadians{0.7853981633974483});
+    EXPECT_TRUE(near(slerp(Quat::identity(), quarter_z, 0.5), eighth_z));
+    // beyond the ends it extrapolates: twice a quarter turn is a half turn
+    EXPECT_TRUE(near(slerp(Quat::identity(), quarter_z, 2.0), Quat{0, 0, 0, -1}));
+    EXPECT_TRUE(near(slerp(Quat::identity(), quarter_z, -1.0), conjugate(quarter_z)));
+}
+
+TEST(Quat, SlerpOfNearlyEqualInputsInterpolatesLinearly) {
+    expect_bits(slerp(tilted, tilted, 0.5), tilted.w / magnitude(tilted), tilted.i / magnitude(tilted),
+                tilted.j / magnitude(tilted), tilted.k / magnitude(tilted));
+    const Quat id = Quat::identity();
+    const Quat tiny = from_axis_angle(Vec3d::k(), AngleRadians{1e-9});
+    const Quat mid = slerp(id, tiny, 0.5);
+    EXPECT_FALSE(all_nan(mid));
+    EXPECT_TRUE(near(mid, from_axis_angle(Vec3d::k(), AngleRadians{0.5e-9})));
+    // just above the cut-off the spherical formula agrees as well
+    const Quat small = from_axis_angle(Vec3d::k(), AngleRadians{1e-7});
+    EXPECT_TRUE(near(slerp(id, small, 0.25), from_axis_angle(Vec3d::k(), AngleRadians{0.25e-7})));
+}
+
+TEST(Quat, FromRotationMatrixIdentityAndHalfTurns) {
+    expect_bits(from_rotation_matrix(to_rotation_matrix(Quat::identity())), 1, 0, 0, 0);
+    expect_bits(from_rotation_matrix(to_rotation_matrix(Quat{0, 1, 0, 0})), 0, 1, 0, 0);
+    expect_bits(from_rotation_matrix(to_rotation_matrix(Quat{0, 0, 1, 0})), 0, 0, 1, 0);
+    expect_bits(from_rotation_matrix(to_rotation_matrix(Quat{0, 0, 0, 1})), 0, 0, 0, 1);
+}
+
+TEST(Quat, FromRotationMatrixRoundTripsOnEveryBranch) {
+    // each quaternion has a different component of largest magnitude
+    const Quat cases[] = {
+        normalize(Quat{0.9, 0.1, -0.3, 0.2}),  normalize(Quat{0.1, -0.9, 0.3, 0.2}),
+        normalize(Quat{-0.2, 0.1, 0.9, -0.3}), normalize(Quat{0.3, 0.2, -0.1, -0.9}),
+        tilted,                                other,
+        from_axis_angle(normalize(Vec3d{1, 2, 3}), AngleRadians{3.14159}),
+        from_axis_angle(normalize(Vec3d{-3, 1, 2}), AngleRadians{3.141592653589793}),
+    };
+    for (const Quat& q : cases) {
+        const Quat r = from_rotation_matrix(to_rotation_matrix(q));
+        EXPECT_TRUE(near_up_to_sign(r, q, 8)) << q.w << " " << q.i << " " << q.j << " " << q.k;
+    }
+}
+
+TEST(Quat, FromRotationMatrixOfNaN) {
+    auto m = to_rotation_matrix(tilted);
+    m[2][1] = NaN;
+    const Quat r = from_rotation_matrix(m);
+    EXPECT_TRUE(std::isnan(r.w) || std::isnan(r.i) || std::isnan(r.j) || std::isnan(r.k));
+    m[0][0] = NaN;
+    EXPECT_TRUE(all_nan(from_rotation_matrix(m)));
+}
+
+TEST(Quat, RotationBetween) {
+    const Vec3d a{1, 2, -0.5};
+    const Vec3d b{-3, 0.25, 4};
+    const Quat r = rotation_between(a, b);
+    EXPECT_TRUE(std::fabs(magnitude(r) - 1.0) <= 4 * 0x1p-53);
+    EXPECT_TRUE(near(rotate(r, normalize(a)), normalize(b), 8));
+    // the axis is perpendicular to both
+    EXPECT_TRUE(std::fabs(dot(Vec3d{r.i, r.j, r.k}, a)) <= 4 * 0x1p-53);
+    EXPECT_TRUE(near(rotation_between(Vec3d::i(), Vec3d{0, 5, 0}), quarter_z));
+    EXPECT_TRUE(near(rotation_between(a, a * 3.0), Quat::identity()));
+}
+
+TEST(Quat, RotationBetweenAntiparallelIsAHalfTurn) {
+    // about cross(a, e), e along the component of least magnitude
+    expect_bits(rotation_between(Vec3d::i(), Vec3d{-2, 0, 0}), 0, 0, 0, 1);
+    expect_bits(rotation_between(Vec3d::j(), Vec3d{0, -1, 0}), 0, 0, 0, -1);
+    expect_bits(rotation_between(Vec3d::k(), Vec3d{0, 0, -1}), 0, 0, 1, 0);
+    const Vec3d a{1, 2, 3};
+    const Quat r = rotation_between(a, -a);
+    EXPECT_EQ(bits(r.w), bits(0.0));
+    EXPECT_TRUE(near(rotate(r, normalize(a)), -normalize(a)));
+    EXPECT_TRUE(std::fabs(magnitude(r) - 1.0) <= 2 * 0x1p-53);
+}
+
+TEST(Quat, RotationBetweenZeroVectorIsNaN) {
+    EXPECT_TRUE(all_nan(rotation_between(Vec3d::zero(), Vec3d::i())));
+    EXPECT_TRUE(all_nan(rotation_between(Vec3d::i(), Vec3d::zero())));
 }
