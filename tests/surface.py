@@ -146,8 +146,8 @@ def find_samples() -> dict[str, list[Sample]]:
             if recipes:
                 samples[name] = recipes
                 instances[name] = [r.make() for r in recipes]
-    if "VecList" in samples:  # the iterator has no constructor; it comes from iter()
-        for recipe in list(samples["VecList"]):
+    for container in ("VecList", "QuatList"):  # the iterators have no constructor; they come from iter()
+        for recipe in list(samples.get(container, [])):
             try:
                 it = iter(recipe.make())
             except BaseException:  # noqa: BLE001

@@ -14,7 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quorral
-from quorral import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
+from quorral import AngleDegrees, AngleRadians, Quat, QuatList, Vec3d, VecList, geometry
 
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
 NAN_PAYLOAD = struct.unpack("<d", struct.pack("<Q", 0x7FF4_0000_DEAD_BEEF))[0]  # signalling, with a payload
@@ -44,6 +44,8 @@ def state(obj) -> tuple:
         return vec_words(obj.center) + words(obj.radius) + vec_words(obj.normal)
     if isinstance(obj, VecList):
         return tuple(w for v in obj for w in vec_words(v))
+    if isinstance(obj, QuatList):
+        return tuple(w for q in obj for w in words(q.w, q.i, q.j, q.k))
     raise AssertionError(type(obj))
 
 
@@ -70,6 +72,8 @@ SAMPLES = {
     "Circle": odd_circle,
     "VecList": lambda: VecList([Vec3d(1, 2, 3), Vec3d(-0.0, NEG_NAN, -INF), Vec3d(0.1, NAN_PAYLOAD, 1e308)]),
     "VecList-empty": VecList.empty,
+    "QuatList": lambda: QuatList([Quat(1, 2, 3, 4), Quat(-0.0, NEG_NAN, -INF, 5e-324), Quat(0.1, NAN_PAYLOAD, 1e308, 0)]),
+    "QuatList-empty": QuatList.empty,
 }
 
 
@@ -140,7 +144,7 @@ def test_names_pickle_finds():
     assert quorral.__all__ == ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "QuatList"]
     assert geometry.__all__ == ["Circle", "circle_circle", "circle_point", "circle_point_unchecked", "plane_line", "Plane"]
     assert "quorral.geometry" not in sys.modules
-    for cls in (Vec3d, Quat, AngleRadians, AngleDegrees, VecList, quorral.QuatList, geometry.Plane, geometry.Circle):
+    for cls in (Vec3d, Quat, AngleRadians, AngleDegrees, VecList, QuatList, geometry.Plane, geometry.Circle):
         assert cls.__module__ == "builtins"
 
 
@@ -197,6 +201,8 @@ def test_iterator_does_not_pickle():
         (("Vec3d", b"\0" * 48), ValueError, "Vec3d state must be 24 bytes, got 48"),
         (("Circle", b""), ValueError, "Circle state must be 56 bytes, got 0"),
         (("VecList", b"\0" * 25), ValueError, "VecList state must be a multiple of 24 bytes, got 25"),
+        (("QuatList", b"\0" * 24), ValueError, "QuatList state must be a multiple of 32 bytes, got 24"),
+        (("QuatListIterator", b""), ValueError, "no picklable class named 'QuatListIterator'"),
         ((1, b""), TypeError, "argument 'tag': 'int' object is not an instance of 'str'"),
         (("Vec3d", 5), TypeError, "argument 'data': a bytes-like object is required, not 'int'"),
         (("Vec3d", "x" * 24), TypeError, "argument 'data': a bytes-like object is required, not 'str'"),
@@ -219,6 +225,7 @@ def test_reconstructor_reads_any_contiguous_bytes():
     for data in (raw, bytearray(raw), memoryview(raw), memoryview(raw).cast("d")):
         assert vec_words(quorral._reconstruct("Vec3d", data)) == words(1, 2, 3)
     assert len(quorral._reconstruct("VecList", raw * 4)) == 4
+    assert len(quorral._reconstruct("QuatList", raw * 4)) == 3
 
 
 # --- buffer export -----------------------------------------------------------
@@ -233,9 +240,21 @@ def test_memoryview_is_the_lists_storage():
         assert words(*(c for row in m.tolist() for c in row)) == state(vl)
 
 
-def test_empty_list_exports_shape_0_3():
-    with memoryview(VecList.empty()) as m:
-        assert m.shape == (0, 3) and m.strides == (24, 8) and m.nbytes == 0 and m.tolist() == []
+def test_quat_list_exports_rows_of_four():
+    ql = SAMPLES["QuatList"]()
+    with memoryview(ql) as m:
+        assert (m.format, m.itemsize, m.ndim, m.shape, m.strides) == ("d", 8, 2, (3, 4), (32, 8))
+        assert m.readonly and m.c_contiguous and m.nbytes == 96 and m.obj is ql
+        assert words(*(c for row in m.tolist() for c in row)) == state(ql)
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            ql.append(Quat(1, 0, 0, 0))
+    ql.append(Quat(1, 0, 0, 0))
+
+
+@pytest.mark.parametrize("cls, shape", [(VecList, (0, 3)), (QuatList, (0, 4))])
+def test_empty_list_exports_shape_0_n(cls, shape):
+    with memoryview(cls.empty()) as m:
+        assert m.shape == shape and m.strides == (8 * shape[1], 8) and m.nbytes == 0 and m.tolist() == []
 
 
 def test_plain_byte_request():
@@ -249,17 +268,18 @@ def test_plain_byte_request():
 @pytest.mark.parametrize(
     "flags, message",
     [
-        (inspect.BufferFlags.WRITABLE, "VecList buffers are read-only"),
-        (inspect.BufferFlags.FULL, "VecList buffers are read-only"),
-        (inspect.BufferFlags.F_CONTIGUOUS, "VecList buffers are C-contiguous, not Fortran-contiguous"),
+        (inspect.BufferFlags.WRITABLE, "{} buffers are read-only"),
+        (inspect.BufferFlags.FULL, "{} buffers are read-only"),
+        (inspect.BufferFlags.F_CONTIGUOUS, "{} buffers are C-contiguous, not Fortran-contiguous"),
     ],
 )
-def test_refused_export_requests(flags, message):
-    vl = SAMPLES["VecList"]()
+@pytest.mark.parametrize("name, element", [("VecList", lambda: Vec3d(0, 0, 0)), ("QuatList", lambda: Quat(1, 0, 0, 0))])
+def test_refused_export_requests(flags, message, name, element):
+    vl = SAMPLES[name]()
     with pytest.raises(BufferError) as info:
         vl.__buffer__(flags)
-    assert str(info.value) == message
-    vl.append(Vec3d(0, 0, 0))  # nothing was left entered
+    assert str(info.value) == message.format(name)
+    vl.append(element())  # nothing was left entered
 
 
 MUTATORS = {

@@ -31,13 +31,20 @@ void add_quat_batch_operations(ClassSpec& spec) {
     const std::initializer_list<PyMethodDef> methods = {
         D::method<"from_axis_angles(axes, angles)", from_axis_angles>(),
         D::method<"then($self, other)", [](const QuatArray& a, OneOrList<Quat> other) {
-            return map_with(a, other, "other", [](const Quat& x, const Quat& y) { return x * y; });
+            return map_with(a, other, "other", [](const Quat& x, const Quat& y) { return then(x, y); });
+        }>(),
+        D::method<"inverse($self)", [](const QuatArray& a) {
+            return map_elements(a, [](const Quat& q) { return inverse(q); }, COSTLY_GRAIN);
         }>(),
         D::method<"conjugate($self)", [](const QuatArray& a) {
             return map_elements(a, [](const Quat& q) { return conjugate(q); });
         }>(),
         D::method<"normalize($self)", [](const QuatArray& a) {
             return map_elements(a, [](const Quat& q) { return normalize(q); }, COSTLY_GRAIN);
+        }>(),
+        D::method<"slerp($self, other, t)", [](const QuatArray& a, OneOrList<Quat> other, double t) {
+            return map_with(a, other, "other", [t](const Quat& x, const Quat& y) { return slerp(x, y, t); },
+                            COSTLY_GRAIN);
         }>(),
         D::method<"rotate($self, vectors)", [](const QuatArray& a, OneOrList<Vec3d> vectors) {
             return map_with(a, vectors, "vectors", [](const Quat& q, const Vec3d& v) { return rotate(q, v); },
