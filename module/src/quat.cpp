@@ -6,6 +6,7 @@
 #include <tuple>
 #include <utility>
 
+#include "binding/buffer.hpp"
 #include "binding/compare.hpp"
 #include "binding/def.hpp"
 #include "binding/pickle.hpp"
@@ -67,6 +68,13 @@ PyTypeObject* PyClass<Quat>::create() {
                       return std::pair{r.axis, r.angle};
                   }>(),
         D::method<"to_rotation_matrix($self)", [](Q q) { return to_rotation_matrix(q); }>(),
+        D::method<"then($self, other)", [](Q a, Q b) { return then(a, b); }>(),
+        D::method<"inverse($self)", [](Q q) { return inverse(q); }>(),
+        D::method<"dot($self, other)", [](Q a, Q b) { return dot(a, b); }>(),
+        D::method<"slerp($self, other, t)", [](Q a, Q b, double t) { return slerp(a, b, t); }>(),
+        D::method<"from_rotation_matrix(matrix)", [](Matrix3 m) { return galdrin::from_rotation_matrix(m); }>(),
+        D::method<"rotation_between(a, b)",
+                  [](const Vec3d& a, const Vec3d& b) { return rotation_between(a, b); }>(),
         reduce_method<Quat>(),
     };
     spec.properties = {D::field<&Quat::w>("w"), D::field<&Quat::i>("i"), D::field<&Quat::j>("j"),

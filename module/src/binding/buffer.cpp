@@ -28,16 +28,71 @@ std::string shape_text(const Py_buffer& view) {
     return text + (view.ndim == 1 ? ",)" : ")");
 }
 
-bool raise_format(const Py_buffer& view) {
+// Raises TypeError naming the format unless the elements are native doubles.
+bool require_doubles(const Py_buffer& view) {
+    if (is_double_format(view.format) && view.itemsize == 8) return true;
     PyErr_Format(PyExc_TypeError, "expected a buffer of float64 (format 'd'), got format '%s'",
                  view.format ? view.format : "B");
     return false;
 }
 
+// A sequence other than a str, as a tuple of its items (a snapshot that other
+// threads cannot change), or nullptr with TypeError.
+PyObject* sequence_items(PyObject* obj) {
+    if (PyUnicode_Check(obj) || !PySequence_Check(obj)) return raise_not_instance(obj, "Sequence");
+    return PySequence_Tuple(obj);
+}
+
+bool matrix3_from_buffer(PyObject* obj, Matrix3& out) {
+    BufferExport source;
+    if (!source.acquire(obj, PyBUF_RECORDS_RO)) return false;
+    const Py_buffer& view = source.view();
+    if (!require_doubles(view)) return false;
+    if (view.ndim != 2 || view.shape[0] != 3 || view.shape[1] != 3) {
+        PyErr_Format(PyExc_ValueError, "expected a buffer of shape (3, 3), got shape %s", shape_text(view).c_str());
+        return false;
+    }
+    const Py_ssize_t row_stride = view.strides ? view.strides[0] : 24;
+    const Py_ssize_t column_stride = view.strides ? view.strides[1] : 8;
+    const char* base = static_cast<const char*>(view.buf);
+    for (Py_ssize_t r = 0; r < 3; ++r)
+        for (Py_ssize_t c = 0; c < 3; ++c)
+            std::memcpy(&out[r][c], base + r * row_stride + c * column_stride, sizeof(double));
+    return true;
+}
+
+bool matrix3_row(PyObject* row, Py_ssize_t r, std::array<double, 3>& out) {
+    PyObject* items = sequence_items(row);
+    if (!items) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(items);
+    bool ok = n == 3;
+    if (!ok)
+        PyErr_Format(PyExc_ValueError, "expected a sequence of 3 rows of 3 floats, got row %zd of length %zd", r, n);
+    for (Py_ssize_t c = 0; ok && c < 3; ++c) {
+        Arg<double> entry;
+        ok = entry.load(PyTuple_GET_ITEM(items, c));
+        out[c] = entry.get();
+    }
+    Py_DECREF(items);
+    return ok;
+}
+
 }  // namespace
 
+bool load_matrix3(PyObject* obj, Matrix3& out) {
+    if (PyObject_CheckBuffer(obj)) return matrix3_from_buffer(obj, out);
+    PyObject* rows = sequence_items(obj);
+    if (!rows) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(rows);
+    bool ok = n == 3;
+    if (!ok) PyErr_Format(PyExc_ValueError, "expected a sequence of 3 rows of 3 floats, got length %zd", n);
+    for (Py_ssize_t r = 0; ok && r < 3; ++r) ok = matrix3_row(PyTuple_GET_ITEM(rows, r), r, out[r]);
+    Py_DECREF(rows);
+    return ok;
+}
+
 bool describe_double_rows(const Py_buffer& view, std::size_t width, DoubleRows& out) {
-    if (!is_double_format(view.format) || view.itemsize != 8) return raise_format(view);
+    if (!require_doubles(view)) return false;
     const auto w = static_cast<Py_ssize_t>(width);
     const bool rows = view.ndim == 2 && view.shape[1] == w;
     const bool flat = view.ndim == 1 && view.shape[0] % w == 0;
@@ -62,7 +117,7 @@ bool Arg<Doubles>::load(PyObject* obj) {
         BufferExport source;
         if (!source.acquire(obj, PyBUF_RECORDS_RO)) return false;
         const Py_buffer& view = source.view();
-        if (!is_double_format(view.format) || view.itemsize != 8) return raise_format(view);
+        if (!require_doubles(view)) return false;
         if (view.ndim != 1) {
             PyErr_Format(PyExc_ValueError, "expected a buffer of shape (n,), got shape %s", shape_text(view).c_str());
             return false;
@@ -73,13 +128,7 @@ bool Arg<Doubles>::load(PyObject* obj) {
             std::memcpy(&out[i], static_cast<const char*>(view.buf) + static_cast<Py_ssize_t>(i) * stride, 8);
         return true;
     }
-    if (PyUnicode_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return false;
-    }
-    if (!PySequence_Check(obj)) return raise_not_instance(obj, "Sequence"), false;
-    // A tuple of the items: a list that other threads resize is copied whole, under its lock.
-    PyObject* items = PySequence_Tuple(obj);
+    PyObject* items = sequence_items(obj);
     if (!items) return false;
     const Py_ssize_t n = PyTuple_GET_SIZE(items);
     out.resize(static_cast<std::size_t>(n));

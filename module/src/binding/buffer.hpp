@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <span>
 #include <utility>
@@ -88,6 +89,21 @@ struct Arg<Doubles> {
     Doubles doubles;
     bool load(PyObject* obj);
     Doubles&& get() { return std::move(doubles); }
+};
+
+// A 3x3 matrix of doubles, row by row: a float64 buffer of shape (3, 3) (the
+// element type as for DoubleRows), or else a sequence (not a str) of three
+// sequences of three numbers, each converted by the float rule. Rows are read
+// in order, each checked for its length before its entries are converted.
+using Matrix3 = std::array<std::array<double, 3>, 3>;
+
+bool load_matrix3(PyObject* obj, Matrix3& out);
+
+template <>
+struct Arg<Matrix3> {
+    Matrix3 value{};
+    bool load(PyObject* obj) { return load_matrix3(obj, value); }
+    const Matrix3& get() const { return value; }
 };
 
 }  // namespace quorral
