@@ -233,3 +233,38 @@ def test_concurrent_batch_jobs_give_single_thread_results():
         return run
 
     hammer(*[job(i) for i in range(6)])
+
+
+def test_shared_quat_list_batches_and_writes():
+    QuatList = usable("QuatList", [])
+    Quat = usable("Quat", 1, 0, 0, 0)
+    element = Quat(0.5, 0.5, -0.5, 0.5)
+    ql = QuatList([element] * 64)
+    vectors = quorral.VecList([Vec3d(1.0, 2.0, 3.0)] * 64)
+    refusals = Refusals()
+    composed = element.then(element)
+    rotated = element.rotate(Vec3d(1.0, 2.0, 3.0))
+
+    def batch_reader():
+        r = refusals.read(lambda: (ql.then(ql), ql.inverse(), ql.rotate(Vec3d(1.0, 2.0, 3.0)), ql.to_array()))
+        if r is not None:
+            products, inverses, turned, array = r
+            n = len(products)
+            assert len(inverses) == len(turned) == len(array) == n
+            assert all(p == composed for p in products) and all(v == rotated for v in turned)
+            assert all(row == [0.5, 0.5, -0.5, 0.5] for row in array)
+        pairwise = refusals.read(lambda: ql.rotate(vectors) if len(ql) == 64 else None)
+        if pairwise is not None:
+            assert all(v == rotated for v in pairwise)
+        snapshot = refusals.read(lambda: list(iter(ql)))
+        if snapshot is not None:
+            assert all(e == element for e in snapshot)
+
+    def writer():
+        if len(ql) < 4096:
+            refusals.write(ql.append, element)
+            refusals.write(ql.extend, QuatList([element, element]))
+        refusals.write(vectors.rotate, Quat(1.0, 0.0, 0.0, 0.0))
+
+    hammer(batch_reader, batch_reader, writer)
+    assert all(row == [0.5, 0.5, -0.5, 0.5] for row in ql.to_array())

@@ -24,7 +24,7 @@ import pytest
 
 import surface
 from conftest import bits
-from quorral import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
+from quorral import AngleDegrees, AngleRadians, Quat, QuatList, Vec3d, VecList, geometry
 
 Circle, Plane = geometry.Circle, geometry.Plane
 pytestmark = pytest.mark.thread_unsafe(reason="starts its own threads")
@@ -136,7 +136,7 @@ def vec_bits(v: Vec3d) -> bytes:
     return exact(v.to_array())
 
 
-def list_bits(vl: VecList) -> bytes:
+def list_bits(vl: VecList | QuatList) -> bytes:
     return exact([c for row in vl.to_array() for c in row])
 
 
@@ -365,8 +365,17 @@ def test_plane_and_circle_readers_writers(stress_report):
     assert vec_bits(circle.center) in center_bits and bits(circle.radius) in radius_bits
 
 
-def test_append_and_extend_are_neither_lost_nor_duplicated(stress_report):
-    target = VecList([])
+# Per list class: an element made of (thread, round, tag), and a batch read.
+LIST_KINDS = {
+    "VecList": (VecList, lambda t, r, c: Vec3d(t, r, c), lambda vl: vl.magnitude()),
+    "QuatList": (QuatList, lambda t, r, c: Quat(t, r, c, 0.5), lambda ql: ql.then(Quat(0.5, 0.5, 0.5, 0.5))),
+}
+
+
+@pytest.mark.parametrize("kind", LIST_KINDS)
+def test_append_and_extend_are_neither_lost_nor_duplicated(kind, stress_report):
+    cls, element, batch = LIST_KINDS[kind]
+    target = cls([])
     done = [[] for _ in range(THREADS)]  # per thread: the element groups that went in
     snapshots = []
     R, W = Conflict.READ, Conflict.WRITE
@@ -374,22 +383,22 @@ def test_append_and_extend_are_neither_lost_nor_duplicated(stress_report):
     def grower(tally, t, r):
         if r < ROUNDS:
             if r % 2:
-                group = [Vec3d(t, r, 0.0)]
+                group = [element(t, r, 0.0)]
                 ok = tally.call(W, target.append, group[0])
             else:
-                group = [Vec3d(t, r, 1.0), Vec3d(t, r, 2.0)]
-                ok = tally.call(W, target.extend, VecList(group))
+                group = [element(t, r, 1.0), element(t, r, 2.0)]
+                ok = tally.call(W, target.extend, cls(group))
             if ok is not REFUSED:
-                done[t].append([tuple(v.to_array()) for v in group])
+                done[t].append([tuple(row) for row in cls(group).to_array()])
         # A list extended with itself meets its own writer.
         assert tally.call(R | W, target.extend, target) is REFUSED
 
     def reader(tally, t, r):
-        rows = tally.call(R, lambda: [tuple(e.to_array()) for e in iter(target)])
+        rows = tally.call(R, lambda: [tuple(row) for row in cls(list(iter(target))).to_array()])
         if rows is not REFUSED:
             snapshots.append(rows)
         tally.call(R, len, target)
-        tally.call(R, target.magnitude)
+        tally.call(R, batch, target)
 
     race(stress_report, grower, grower, reader, grower, grower, grower, reader, grower)
     final = [tuple(row) for row in target.to_array()]
@@ -486,6 +495,46 @@ def test_concurrent_batches_match_single_thread_bits(stress_report):
         assert got == expected[name], name
 
     race(stress_report, worker, rounds=2 * len(names), seconds=0.0)
+
+
+def test_quat_list_batches_under_writers_match_single_thread_bits(stress_report):
+    n = 1500
+    shared = QuatList([Quat(math.cos(i), math.sin(i * 0.7), (i % 17) - 8.5, 0.1 * i) for i in range(n)])
+    other = QuatList([Quat(0.5, -0.5, 0.5 + i % 3, 1.0 / (i + 1)) for i in range(n)])
+    vectors = VecList([Vec3d(i, -1.5, 0.1 * i) for i in range(n)])
+    q = Quat.from_axis_angle(Vec3d(0.0, 0.6, 0.8), AngleRadians(1.1))
+    jobs = {
+        "then": lambda ql: list_bits(ql.then(other)),
+        "then-one": lambda ql: list_bits(ql.then(q)),
+        "then-itself": lambda ql: list_bits(ql.then(ql)),
+        "inverse": lambda ql: list_bits(ql.inverse()),
+        "conjugate": lambda ql: list_bits(ql.conjugate()),
+        "normalize": lambda ql: list_bits(ql.normalize()),
+        "slerp": lambda ql: list_bits(ql.slerp(other, 0.3)),
+        "slerp-one": lambda ql: list_bits(ql.slerp(q, -0.5)),
+        "rotate": lambda ql: list_bits(ql.rotate(vectors)),
+        "rotate-one": lambda ql: list_bits(ql.rotate(Vec3d(1.0, 2.0, 3.0))),
+        "from_axis_angles": lambda ql: list_bits(QuatList.from_axis_angles(vectors, [row[1] for row in ql.to_array()])),
+        "repr": repr,
+        "list": lambda ql: exact([c for e in ql.list for c in (e.w, e.i, e.j, e.k)]),
+        "export": lambda ql: bytes(memoryview(ql)),
+    }
+    expected = {name: job(shared) for name, job in jobs.items()}
+    names = list(jobs)
+    R, W = Conflict.READ, Conflict.WRITE
+
+    def worker(tally, t, r):
+        name = names[(t + r * THREADS) % len(names)]
+        got = tally.call(R, jobs[name], shared)
+        assert got is REFUSED or got == expected[name], name
+
+    def writer(tally, t, r):
+        # Writes that change nothing: a batch running at that moment makes them fail, and they make
+        # readers fail, but every result that comes back is the unchanged list's.
+        for target in (shared, other, vectors):
+            tally.call(W, target.extend, type(target).empty())
+
+    race(stress_report, worker, worker, worker, writer, worker, worker, worker, writer, rounds=2 * len(names))
 
 
 def test_shared_iterator_yields_each_element_once(stress_report):
