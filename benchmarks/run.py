@@ -387,6 +387,16 @@ def main():
         import large_n  # lists far larger than the cache: its own table and plot
         large_n.run(args.out)
 
+    if hasattr(quorral, "QuatList"):
+        try:
+            import scipy  # noqa: F401 - only the batch rotation rows need it
+        except ImportError:
+            print("\nbatch rotations skipped: scipy is not installed")
+        else:
+            import rotations  # QuatList against scipy's Rotation
+            print()
+            rotations.run(args.out)
+
 
 if __name__ == "__main__":
     main()
