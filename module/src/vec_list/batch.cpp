@@ -13,7 +13,7 @@
 #include "binding/def.hpp"
 #include "pool.hpp"
 #include "quat.hpp"
-#include "vec_list/map.hpp"
+#include "vec_list/batch.hpp"
 
 namespace quorral {
 

@@ -2,7 +2,7 @@
 #include "binding/buffer.hpp"
 #include "binding/def.hpp"
 #include "quat.hpp"
-#include "vec_list/map.hpp"
+#include "vec_list/batch.hpp"
 
 namespace quorral {
 
