@@ -70,6 +70,9 @@ def _seed_values(instances: dict[str, list]) -> list:
     vectors = instances.get("Vec3d", [])
     if vectors:  # before the instances, so that containers are built non-empty
         seeds.append([type(vectors[0])(1, 2, 3), type(vectors[0])(-4, 0.5, 2), type(vectors[0])(0, 0, 1)])
+    quats = instances.get("Quat", [])
+    if quats:
+        seeds.append([type(quats[0])(1, 0, 0, 0), type(quats[0])(0.5, 0.5, -0.5, 0.5), type(quats[0])(0, 0, 0.6, 0.8)])
     for objs in instances.values():
         seeds.extend(objs[:1])
     return seeds
