@@ -1,6 +1,7 @@
 #include "binding/buffer.hpp"
 
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -112,9 +113,8 @@ bool describe_double_rows(const Py_buffer& view, std::size_t width, DoubleRows& 
 }
 
 bool Arg<Doubles>::load(PyObject* obj) {
-    std::vector<double>& out = doubles.values;
+    std::vector<double>& out = copy;
     if (PyObject_CheckBuffer(obj)) {
-        BufferExport source;
         if (!source.acquire(obj, PyBUF_RECORDS_RO)) return false;
         const Py_buffer& view = source.view();
         if (!require_doubles(view)) return false;
@@ -122,10 +122,16 @@ bool Arg<Doubles>::load(PyObject* obj) {
             PyErr_Format(PyExc_ValueError, "expected a buffer of shape (n,), got shape %s", shape_text(view).c_str());
             return false;
         }
+        const auto n = static_cast<std::size_t>(view.shape[0]);
         const Py_ssize_t stride = view.strides ? view.strides[0] : 8;
-        out.resize(static_cast<std::size_t>(view.shape[0]));
-        for (std::size_t i = 0; i < out.size(); ++i)
-            std::memcpy(&out[i], static_cast<const char*>(view.buf) + static_cast<Py_ssize_t>(i) * stride, 8);
+        const char* base = static_cast<const char*>(view.buf);
+        if (stride == 8 && reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0) {
+            doubles.values = {reinterpret_cast<const double*>(base), n};
+            return true;
+        }
+        out.resize(n);
+        for (std::size_t i = 0; i < n; ++i) std::memcpy(&out[i], base + static_cast<Py_ssize_t>(i) * stride, 8);
+        doubles.values = out;
         return true;
     }
     PyObject* items = sequence_items(obj);
@@ -141,6 +147,7 @@ bool Arg<Doubles>::load(PyObject* obj) {
         out[static_cast<std::size_t>(i)] = value.get();
     }
     Py_DECREF(items);
+    doubles.values = out;
     return true;
 }
 

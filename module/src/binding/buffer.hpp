@@ -79,16 +79,19 @@ struct Arg<RowsOf<Width>> {
 };
 
 // A one-dimensional float64 buffer, or else a sequence of numbers (each read
-// as a float argument is), copied out in order.
+// as a float argument is), in order. A contiguous, aligned buffer is read in
+// place for the call; any other source is copied.
 struct Doubles {
-    std::vector<double> values;
+    std::span<const double> values;
 };
 
 template <>
 struct Arg<Doubles> {
+    BufferExport source;
+    std::vector<double> copy;
     Doubles doubles;
     bool load(PyObject* obj);
-    Doubles&& get() { return std::move(doubles); }
+    Doubles get() const { return doubles; }
 };
 
 // A 3x3 matrix of doubles, row by row: a float64 buffer of shape (3, 3) (the
