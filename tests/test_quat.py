@@ -18,6 +18,10 @@ try:
     from scipy.spatial.transform import Rotation
 except ImportError:
     Rotation = None
+try:
+    from pyglm import glm
+except ImportError:
+    glm = None
 
 NAN = float("nan")
 INF = float("inf")
@@ -1094,14 +1098,70 @@ def test_rotation_between_against_mpmath(a, b):
     assert close(parts(Quat.rotation_between(Vec3d(*a), Vec3d(*b))), want, 4 + 8 / halfway)
 
 
-@given(unit_quats, unit_quats)
-def test_then_against_scipy(a, b):
+def scipy_or_skip():
     if Rotation is None:
         pytest.skip("scipy (a test-only dependency) is not installed for this interpreter")
 
-    def to_scipy(q):
-        return Rotation.from_quat([-q[1], -q[2], -q[3], q[0]])
 
-    composed = (to_scipy(b) * to_scipy(a)).as_quat()  # scipy applies the right operand first
-    want = (composed[3], -composed[0], -composed[1], -composed[2])
-    assert close_up_to_sign(parts(Quat(*a).then(Quat(*b))), want, 8)
+def glm_or_skip():
+    if glm is None:
+        pytest.skip("PyGLM (a test-only dependency) is not installed for this interpreter")
+
+
+# The conversion recipes of docs/api.md.
+
+
+def to_scipy(q: Quat):
+    return Rotation.from_quat([-q.i, -q.j, -q.k, q.w])
+
+
+def from_scipy(r) -> Quat:
+    x, y, z, w = r.as_quat()
+    return Quat(w, -x, -y, -z)
+
+
+def to_glm(q: Quat):
+    return glm.dquat(q.w, -q.i, -q.j, -q.k)
+
+
+def from_glm(g) -> Quat:
+    return Quat(g.w, -g.x, -g.y, -g.z)
+
+
+@given(unit_quats, unit_quats)
+def test_then_against_scipy(a, b):
+    scipy_or_skip()
+    composed = from_scipy(to_scipy(Quat(*b)) * to_scipy(Quat(*a)))  # scipy applies the right operand first
+    assert close_up_to_sign(parts(Quat(*a).then(Quat(*b))), parts(composed), 8)
+
+
+@given(unit_quats, unit_quats, vectors, st.floats(min_value=0, max_value=1))
+def test_scipy_recipes(a, b, v, t):
+    scipy_or_skip()
+    from scipy.spatial.transform import Slerp
+
+    q, p = Quat(*a), Quat(*b)
+    r = to_scipy(q)
+    assert close_up_to_sign(parts(from_scipy(r)), a, 2)
+    scale = max(1.0, *map(abs, v))
+    assert close(r.apply(v), vec(q.rotate(Vec3d(*v))), 16 * scale)
+    assert all(close(row, want, 8) for row, want in zip(r.as_matrix().T, q.to_rotation_matrix()))
+    assert close_up_to_sign(parts(Quat.from_rotation_matrix(r.as_matrix().T)), a, 8)
+    both = Rotation.concatenate([r, to_scipy(p)])
+    between = from_scipy(Slerp([0.0, 1.0], both)([t])[0])
+    assert close_up_to_sign(parts(q.slerp(p, t)), parts(between), 64)
+
+
+@given(unit_quats, unit_quats, vectors, st.floats(min_value=0, max_value=1))
+def test_glm_recipes(a, b, v, t):
+    glm_or_skip()
+    q, p = Quat(*a), Quat(*b)
+    g = to_glm(q)
+    same_all(parts(from_glm(g)), a)
+    scale = max(1.0, *map(abs, v))
+    assert close(g * glm.dvec3(*v), vec(q.rotate(Vec3d(*v))), 16 * scale)
+    columns = [list(c) for c in glm.mat3_cast(g)]
+    assert all(close(c, row, 8) for c, row in zip(columns, q.to_rotation_matrix()))
+    assert close_up_to_sign(parts(Quat.from_rotation_matrix(columns)), a, 8)
+    assert close_up_to_sign(parts(from_glm(to_glm(p) * g)), parts(q.then(p)), 8)
+    assert close_up_to_sign(parts(from_glm(glm.slerp(g, to_glm(p), t))), parts(q.slerp(p, t)), 64)
