@@ -823,7 +823,12 @@ def test_from_rotation_matrix_accepts_sequences_and_buffers():
     q = Quat.from_axis_angle(Vec3d(0.6, 0, 0.8), AngleRadians(2.5))
     m = q.to_rotation_matrix()
     want = parts(Quat.from_rotation_matrix(m))
-    for form in (tuple(tuple(r) for r in m), [tuple(r) for r in m], [list(map(Number, r)) for r in m]):
+    class Float(float):
+        pass
+
+    forms = (tuple(tuple(r) for r in m), [tuple(r) for r in m], [list(map(Number, r)) for r in m],
+             [m[0], m[1], [Float(m[2][0]), *m[2][1:]]], [m[0], m[1], [m[2][0], m[2][1], int(m[2][2])]])
+    for form in forms[:-1]:
         same_all(parts(Quat.from_rotation_matrix(matrix=form)), want)
     np = pytest.importorskip("numpy", reason="numpy is not installed for this interpreter")
     a = np.array(m)
@@ -906,6 +911,34 @@ def test_from_rotation_matrix_reads_a_snapshot_of_its_rows():
     got = Quat.from_rotation_matrix(rows)
     same_all(parts(got), from_matrix([[1, 0, 0], [0, 1, 0], [0, 0, -1]]))
     assert len(rows) == 4
+
+
+@pytest.mark.thread_unsafe(reason="starts its own threads")
+def test_from_rotation_matrix_while_another_thread_changes_the_rows():
+    """Each row is read whole: every result is that of some mix of the two states' rows."""
+    turns = [Quat.from_axis_angle(Vec3d(0.6, 0, 0.8), AngleRadians(a)) for a in (0.5, 2.0)]
+    states = [q.to_rotation_matrix() for q in turns]
+    rows = [list(r) for r in states[0]]
+    mixes = {repr(Quat.from_rotation_matrix([states[pick >> r & 1][r] for r in range(3)])) for pick in range(8)}
+    stop = threading.Event()
+
+    def write():
+        n = 0
+        while not stop.is_set():
+            n += 1
+            source = states[n % 2]
+            for r in range(3):
+                rows[r][:] = source[r]
+            rows[n % 3] = list(source[n % 3])
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        for _ in range(20000):
+            assert repr(Quat.from_rotation_matrix(rows)) in mixes
+    finally:
+        stop.set()
+        writer.join()
 
 
 @given(vectors, vectors)
