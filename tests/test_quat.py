@@ -691,14 +691,6 @@ def test_then_applies_self_first(a, b, v):
     assert close(vec(qa.then(qb).rotate(p)), vec(qb.rotate(qa.rotate(p))), 32 * scale)
 
 
-def test_then_keywords_and_order():
-    x = Quat.from_axis_angle(Vec3d.i(), AngleRadians.half_pi())
-    z = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
-    assert close(vec(x.then(other=z).rotate(Vec3d.j())), (0, 0, 1), 2)  # y -> z -> z
-    assert close(vec(z.then(x).rotate(Vec3d.j())), (-1, 0, 0), 2)  # y -> -x -> -x
-    same_all(parts(Quat(0, 1, 0, 0).then(Quat(0, 0, 1, 0))), (0, 0, 0, 1))
-
-
 @pytest.mark.parametrize(
     "q, inv",
     [
@@ -748,15 +740,6 @@ def test_slerp_is_unit_and_takes_the_shorter_arc(a, b, t):
     same_all(parts(Quat(*a).slerp(Quat(*(-x for x in b)), t)), parts(r))
 
 
-@given(unit_quats, unit_quats, st.floats(min_value=0, max_value=1))
-def test_slerp_angle_grows_linearly(a, b, t):
-    qa, qb = Quat(*a), Quat(*b)
-    full = abs(qa.dot(qb))
-    part = abs(qa.dot(qa.slerp(qb, t)))
-    angle = math.acos(min(1.0, full))
-    assert abs(math.acos(min(1.0, part)) - t * angle) <= 1e-7  # acos near 1 limits this check
-
-
 def test_slerp_of_nearly_equal_quaternions():
     a = Quat.identity()
     for angle in (0.0, 1e-12, 1e-9, 2.0**-26, 1e-7):
@@ -766,12 +749,6 @@ def test_slerp_of_nearly_equal_quaternions():
     same_all(parts(a.slerp(a, 0.3)), (1, 0, 0, 0))
     q = Quat(0.5, 0.5, 0.5, 0.5)
     same_all(parts(q.slerp(Quat(-0.5, -0.5, -0.5, -0.5), 0.75)), (0.5, 0.5, 0.5, 0.5))  # -q is q
-
-
-def test_slerp_extrapolates():
-    quarter = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
-    assert close(parts(Quat.identity().slerp(quarter, 2.0)), (0, 0, 0, -1), 2)
-    assert close(parts(Quat.identity().slerp(quarter, t=-1.0)), parts(quarter.conjugate()), 2)
 
 
 @given(quats)
@@ -812,11 +789,6 @@ def test_from_rotation_matrix_branches(q, branch):
     largest = max(range(4), key=lambda n: abs(unit[n]))
     assert parts(got)[largest] > 0  # the component its branch computes comes out positive
     assert branch.startswith(("trace", "m00", "m11", "m22")[largest])
-
-
-def test_from_rotation_matrix_of_identity_and_half_turns_is_exact():
-    for q in ((1, 0, 0, 0), (0, 1, 0, 0), (0, 0, 1, 0), (0, 0, 0, 1)):
-        same_all(parts(Quat.from_rotation_matrix(Quat(*q).to_rotation_matrix())), q)
 
 
 def test_from_rotation_matrix_accepts_sequences_and_buffers():
@@ -987,10 +959,6 @@ def test_rotation_between_zero_vector_gives_nan(a, b):
     assert all(math.isnan(c) for c in parts(Quat.rotation_between(Vec3d(*a), Vec3d(*b))))
 
 
-def test_rotation_between_parallel_is_the_identity():
-    assert close(parts(Quat.rotation_between(Vec3d(1, 2, 3), Vec3d(2, 4, 6))), (1, 0, 0, 0), 2)
-
-
 @pytest.mark.parametrize(
     "call, message",
     [
@@ -1017,14 +985,6 @@ def test_algebra_argument_errors_leave_the_receiver_unchanged(call, message):
         call(q)
     assert str(info.value) == message
     same_all(parts(q), (0.5, 0.5, 0.5, 0.5))
-
-
-def test_algebra_results_are_new_objects():
-    q = Quat.identity()
-    for r in (q.then(q), q.inverse(), q.slerp(q, 0.0), Quat.from_rotation_matrix(q.to_rotation_matrix())):
-        assert type(r) is Quat and r is not q
-    assert type(q.dot(q)) is float
-    assert type(Quat.identity().rotation_between(Vec3d.i(), Vec3d.j())) is Quat  # static, also on an instance
 
 
 def test_slerp_holds_its_operands_while_t_is_converted():
