@@ -109,15 +109,26 @@ def single_rows(quorral, glm):
         ("hash(a)", "hash(a)", "hash(ga)", None),
         ("Quat(w, i, j, k)", "Quat(0.5, 0.5, 0.5, 0.5)", "dquat(0.5, 0.5, 0.5, 0.5)", "Quat"),
         ("q.rotate(v) / q * v", "q.rotate(a)", "gq * ga", "Quat"),
+        # PyGLM stores the conjugate, and g1 * g2 applies g2 first: p.then(q) is gq * gp.
+        ("p.then(q) / q1 * q2", "p.then(q)", "gq * gp", "algebra"),
+        ("q.slerp(p, t) / slerp", "q.slerp(p, 0.3)", "slerp(gq, gp, 0.3)", "algebra"),
+        ("Quat.from_rotation_matrix(m) / quat_cast", "Quat.from_rotation_matrix(m)", "quat_cast(gm)", "algebra"),
     ]
     have_quat = Quat is not None and hasattr(Quat, "rotate")
+    have = {"Quat": have_quat, "algebra": have_quat and hasattr(Quat, "then")}
     if have_quat:
         env["q"] = Quat(0.5, 0.5, 0.5, 0.5)
         env["gq"] = glm.dquat(0.5, 0.5, 0.5, 0.5)
+    if have["algebra"]:
+        env["p"] = Quat.from_axis_angle(Vec3d(0.6, 0.0, 0.8), quorral.AngleRadians(1.2))
+        env["gp"] = glm.dquat(env["p"].w, -env["p"].i, -env["p"].j, -env["p"].k)
+        env["m"] = env["p"].to_rotation_matrix()
+        env["gm"] = glm.mat3_cast(env["gp"])
+        env["slerp"], env["quat_cast"] = glm.slerp, glm.quat_cast
     out = []
     for name, q_stmt, p_stmt, needs in rows:
-        if needs == "Quat" and not have_quat:
-            out.append((name, None, None, "PyGLM", "skipped: no Quat"))
+        if needs is not None and not have[needs]:
+            out.append((name, None, None, "PyGLM", f"skipped: no {needs}"))
             continue
         qt, pt = compare(q_stmt, p_stmt, env, repeats=9, target=0.02)
         out.append((name, qt, pt, "PyGLM", ""))

@@ -9,6 +9,20 @@ from hypothesis import given, strategies as st
 from conftest import bits
 from quorral import AngleRadians, Quat, Vec3d
 
+# Test-only references, imported here so that no Hypothesis example pays for the import.
+try:
+    import mpmath
+except ImportError:
+    mpmath = None
+try:
+    from scipy.spatial.transform import Rotation
+except ImportError:
+    Rotation = None
+try:
+    from pyglm import glm
+except ImportError:
+    glm = None
+
 NAN = float("nan")
 INF = float("inf")
 EPS = 2.0**-52
@@ -110,6 +124,12 @@ def test_class_is_final_builtin_with_text_signatures():
         ("to_vec3d", "($self)"),
         ("to_axis_angle", "($self)"),
         ("to_rotation_matrix", "($self)"),
+        ("then", "($self, other)"),
+        ("inverse", "($self)"),
+        ("dot", "($self, other)"),
+        ("slerp", "($self, other, t)"),
+        ("from_rotation_matrix", "(matrix)"),
+        ("rotation_between", "(a, b)"),
     ],
 )
 def test_method_text_signatures(name, signature):
@@ -555,3 +575,586 @@ def test_writer_during_comparison_is_an_internal_failure():
         stop.set()
         writer.join()
     assert outcomes <= {True, "panic"}
+
+
+# Rotation algebra
+
+unit_quats = st.tuples(moderate, moderate, moderate, moderate).filter(lambda c: magnitude(c) > 1e-3).map(
+    lambda c: parts(Quat(*c).normalize())
+)
+unit_vectors = vectors.filter(lambda v: math.sqrt((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]) > 1e-3)
+ULP = 2.0**-53  # one unit in the last place of numbers in [0.5, 1)
+
+
+def close(got, want, ulps):
+    """Componentwise |got - want| <= ulps units of 2^-53 (absolute, for values near 1)."""
+    got, want = list(got), list(want)
+    assert len(got) == len(want)
+    return all(abs(float(g) - float(w)) <= ulps * ULP for g, w in zip(got, want))
+
+
+def close_up_to_sign(got, want, ulps):
+    return close(got, want, ulps) or close(got, [-w for w in want], ulps)
+
+
+def sqrt(x: float) -> float:
+    return math.sqrt(x) if x >= 0.0 else NAN
+
+
+def qdot(a, b):
+    return ((a[0] * b[0] + a[1] * b[1]) + a[2] * b[2]) + a[3] * b[3]
+
+
+def inverse(q):
+    n = qdot(q, q)
+    w, i, j, k = q
+    return tuple(div(x, n) for x in (w, -i, -j, -k))
+
+
+def qmag(q):
+    return sqrt(qdot(q, q))
+
+
+def slerp(a, b, t):
+    c = tuple(-x for x in b) if qdot(a, b) < 0.0 else b
+    h = math.atan2(qmag([x - y for x, y in zip(a, c)]), qmag([x + y for x, y in zip(a, c)]))
+    phi = h + h
+    if phi < 2.0**-26:
+        u, v = 1.0 - t, t
+    else:
+        s = math.sin(phi)
+        u, v = math.sin((1.0 - t) * phi) / s, math.sin(t * phi) / s
+    return tuple(x * u + y * v for x, y in zip(a, c))
+
+
+def from_matrix(m):
+    trace = (m[0][0] + m[1][1]) + m[2][2]
+    branch, largest = 0, trace
+    for d in range(3):
+        if m[d][d] > largest:
+            branch, largest = d + 1, m[d][d]
+    if branch == 0:
+        r = sqrt(1.0 + trace)
+        s = r + r
+        return (r * 0.5, div(m[2][1] - m[1][2], s), div(m[0][2] - m[2][0], s), div(m[1][0] - m[0][1], s))
+    if branch == 1:
+        r = sqrt(((1.0 + m[0][0]) - m[1][1]) - m[2][2])
+        s = r + r
+        return (div(m[2][1] - m[1][2], s), r * 0.5, div(m[0][1] + m[1][0], s), div(m[0][2] + m[2][0], s))
+    if branch == 2:
+        r = sqrt(((1.0 + m[1][1]) - m[0][0]) - m[2][2])
+        s = r + r
+        return (div(m[0][2] - m[2][0], s), div(m[0][1] + m[1][0], s), r * 0.5, div(m[1][2] + m[2][1], s))
+    r = sqrt(((1.0 + m[2][2]) - m[0][0]) - m[1][1])
+    s = r + r
+    return (div(m[1][0] - m[0][1], s), div(m[0][2] + m[2][0], s), div(m[1][2] + m[2][1], s), r * 0.5)
+
+
+def vdot(a, b):
+    return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2]
+
+
+def vnormalize(a):
+    m = sqrt(vdot(a, a))
+    return tuple(div(x, m) for x in a)
+
+
+def vcross(a, b):
+    return (a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0])
+
+
+def between(a, b):
+    ua, ub = vnormalize(a), vnormalize(b)
+    s = tuple(x + y for x, y in zip(ua, ub))
+    m = sqrt(vdot(s, s))
+    if m < 2.0**-26:
+        x, y, z = (abs(c) for c in ua)
+        e = (1, 0, 0) if x <= y and x <= z else (0, 1, 0) if y <= z else (0, 0, 1)
+        return (0.0, *vnormalize(vcross(ua, e)))
+    h = tuple(div(c, m) for c in s)
+    return (vdot(ua, h), *vcross(h, ua))
+
+
+@given(quats, quats)
+def test_then_dot_inverse_formulas(a, b):
+    qa, qb = Quat(*a), Quat(*b)
+    same_all(parts(qa.then(qb)), product(a, b))
+    same(qa.dot(qb), qdot(a, b))
+    same_all(parts(qa.inverse()), inverse(a))
+    assert parts(qa) == a and parts(qb) == b
+
+
+@given(unit_quats, unit_quats, vectors)
+def test_then_applies_self_first(a, b, v):
+    qa, qb, p = Quat(*a), Quat(*b), Vec3d(*v)
+    scale = max(1.0, *map(abs, v))
+    assert close(vec(qa.then(qb).rotate(p)), vec(qb.rotate(qa.rotate(p))), 32 * scale)
+
+
+@pytest.mark.parametrize(
+    "q, inv",
+    [
+        (Quat(1, 2, 2, 4), (1 / 25, -2 / 25, -2 / 25, -4 / 25)),
+        (Quat.identity(), (1, -0.0, -0.0, -0.0)),
+        (Quat(0, 0, 0, 0), (NAN, NAN, NAN, NAN)),
+        (Quat(2, 0, 0, 0), (0.5, -0.0, -0.0, -0.0)),
+    ],
+)
+def test_inverse_cases(q, inv):
+    same_all(parts(q.inverse()), inv)
+
+
+@given(unit_quats)
+def test_inverse_of_unit_undoes_it(q):
+    r = Quat(*q)
+    assert close(parts(r.then(r.inverse())), (1, 0, 0, 0), 4)
+    assert close(parts(r.inverse().then(r)), (1, 0, 0, 0), 4)
+
+
+def test_dot_sums_in_order():
+    same(Quat(1e16, 1, -1e16, 1).dot(Quat(1, 1, 1, 1)), 1.0)  # the first 1 is rounded away
+    same(Quat(1, 2, 3, 4).dot(other=Quat(5, 6, 7, 8)), 70.0)
+
+
+@given(quats, quats, st.floats(min_value=-4, max_value=4))
+def test_slerp_formula(a, b, t):
+    same_all(parts(Quat(*a).slerp(Quat(*b), t)), slerp(a, b, t))
+
+
+@given(unit_quats, unit_quats, st.sampled_from([None, 1e-12, 1e-9, 1e-7, 1e-3]))
+def test_slerp_ends_are_exact(a, b, turn):
+    """Also for neighbours on either side of the fallback threshold."""
+    if turn is not None:
+        b = parts(Quat(*a).then(Quat.from_axis_angle(Vec3d(0.6, 0, 0.8), AngleRadians(turn))))
+    qa, qb = Quat(*a), Quat(*b)
+    # exact values; adding the zero-weighted term may turn a -0 into +0
+    assert parts(qa.slerp(qb, 0.0)) == a
+    end = parts(qa.slerp(qb, 1.0))
+    assert end == (b if qa.dot(qb) >= 0 else tuple(-x for x in b))
+
+
+@given(unit_quats, unit_quats, st.floats(min_value=-2, max_value=3))
+def test_slerp_is_unit_and_takes_the_shorter_arc(a, b, t):
+    r = Quat(*a).slerp(Quat(*b), t)
+    assert abs(r.magnitude() - 1.0) <= 8 * ULP
+    same_all(parts(Quat(*a).slerp(Quat(*(-x for x in b)), t)), parts(r))
+
+
+def test_slerp_of_nearly_equal_quaternions():
+    a = Quat.identity()
+    for angle in (0.0, 1e-12, 1e-9, 2.0**-26, 1e-7):
+        b = Quat.from_axis_angle(Vec3d.k(), AngleRadians(angle))
+        mid = a.slerp(b, 0.5)
+        assert close(parts(mid), parts(Quat.from_axis_angle(Vec3d.k(), AngleRadians(angle * 0.5))), 2)
+    same_all(parts(a.slerp(a, 0.3)), (1, 0, 0, 0))
+    q = Quat(0.5, 0.5, 0.5, 0.5)
+    same_all(parts(q.slerp(Quat(-0.5, -0.5, -0.5, -0.5), 0.75)), (0.5, 0.5, 0.5, 0.5))  # -q is q
+
+
+@given(quats)
+def test_from_rotation_matrix_formula(q):
+    m = Quat(*q).to_rotation_matrix()
+    same_all(parts(Quat.from_rotation_matrix(m)), from_matrix(m))
+
+
+@given(st.lists(st.lists(moderate, min_size=3, max_size=3), min_size=3, max_size=3))
+def test_from_rotation_matrix_formula_for_any_matrix(m):
+    same_all(parts(Quat.from_rotation_matrix(m)), from_matrix(m))
+
+
+@given(unit_quats)
+def test_from_rotation_matrix_round_trip(q):
+    got = parts(Quat.from_rotation_matrix(Quat(*q).to_rotation_matrix()))
+    assert close_up_to_sign(got, q, 8)
+
+
+@pytest.mark.parametrize(
+    "q, branch",
+    [
+        ((0.9, 0.1, -0.3, 0.2), "trace"),
+        ((0.1, -0.9, 0.3, 0.2), "m00"),
+        ((-0.2, 0.1, 0.9, -0.3), "m11"),
+        ((0.3, 0.2, -0.1, -0.9), "m22"),
+        ((1e-9, 1, 2, 3), "m22: near a half turn"),
+        ((1e-9, 3, -2, 1), "m00: near a half turn"),
+        ((0, 1, -3, 2), "m11: a half turn"),
+        ((1, 0, 0, 0), "trace: identity"),
+        ((0, 0, 0, 1), "m22: half turn about z"),
+    ],
+)
+def test_from_rotation_matrix_branches(q, branch):
+    unit = parts(Quat(*q).normalize())
+    got = Quat.from_rotation_matrix(Quat(*unit).to_rotation_matrix())
+    assert close_up_to_sign(parts(got), unit, 8)
+    largest = max(range(4), key=lambda n: abs(unit[n]))
+    assert parts(got)[largest] > 0  # the component its branch computes comes out positive
+    assert branch.startswith(("trace", "m00", "m11", "m22")[largest])
+
+
+def test_from_rotation_matrix_accepts_sequences_and_buffers():
+    q = Quat.from_axis_angle(Vec3d(0.6, 0, 0.8), AngleRadians(2.5))
+    m = q.to_rotation_matrix()
+    want = parts(Quat.from_rotation_matrix(m))
+    class Float(float):
+        pass
+
+    forms = (tuple(tuple(r) for r in m), [tuple(r) for r in m], [list(map(Number, r)) for r in m],
+             [m[0], m[1], [Float(m[2][0]), *m[2][1:]]], [m[0], m[1], [m[2][0], m[2][1], int(m[2][2])]])
+    for form in forms[:-1]:
+        same_all(parts(Quat.from_rotation_matrix(matrix=form)), want)
+    np = pytest.importorskip("numpy", reason="numpy is not installed for this interpreter")
+    a = np.array(m)
+    for form in (a, a.T.copy().T, np.asfortranarray(a), np.repeat(np.repeat(a, 2, axis=0), 2, axis=1)[::2, ::2], memoryview(a)):
+        same_all(parts(Quat.from_rotation_matrix(form)), want)
+    same_all(parts(Quat.from_rotation_matrix(np.eye(3)[::-1][::-1])), (1, 0, 0, 0))
+    strided = np.zeros((3, 6))
+    strided[:, ::2] = a
+    same_all(parts(Quat.from_rotation_matrix(strided[:, ::2])), want)
+    same_all(parts(Quat.from_rotation_matrix(list(a))), want)  # rows of numpy scalars
+
+
+class Number:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return float(self.value)
+
+
+@pytest.mark.parametrize(
+    "matrix, error, message",
+    [
+        ([[1, 0, 0], [0, 1, 0]], ValueError, "expected a sequence of 3 rows of 3 floats, got length 2"),
+        ([[1, 0, 0]] * 4, ValueError, "expected a sequence of 3 rows of 3 floats, got length 4"),
+        ([[1, 0, 0], [0, 1], [0, 0, 1]], ValueError, "expected a sequence of 3 rows of 3 floats, got row 1 of length 2"),
+        ([[1, 0, 0], [0, 1, 0], [0, 0, 1, 0]], ValueError, "expected a sequence of 3 rows of 3 floats, got row 2 of length 4"),
+        ([[1, 0, 0], [0, "x", 0], [0, 0, 1]], TypeError, "argument 'matrix': must be real number, not str"),
+        ([[1, 0, None], [0, 1], [0, 0, 1]], TypeError, "argument 'matrix': must be real number, not NoneType"),
+        ([[1, 0, 0], 5, [0, 0, 1]], TypeError, "argument 'matrix': 'int' object is not an instance of 'Sequence'"),
+        ([[1, 0, 0], "abc", [0, 0, 1]], TypeError, "argument 'matrix': 'str' object is not an instance of 'Sequence'"),
+        ("abc", TypeError, "argument 'matrix': 'str' object is not an instance of 'Sequence'"),
+        (None, TypeError, "argument 'matrix': 'None' is not an instance of 'Sequence'"),
+        (1.0, TypeError, "argument 'matrix': 'float' object is not an instance of 'Sequence'"),
+        ({1, 2, 3}, TypeError, "argument 'matrix': 'set' object is not an instance of 'Sequence'"),
+        (b"abcdefgh", TypeError, "argument 'matrix': expected a buffer of float64 (format 'd'), got format 'B'"),
+    ],
+)
+def test_from_rotation_matrix_bad_input(matrix, error, message):
+    with pytest.raises(error) as info:
+        Quat.from_rotation_matrix(matrix)
+    assert type(info.value) is error
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "shape, dtype, error, message",
+    [
+        ((3, 3), "float32", TypeError, "argument 'matrix': expected a buffer of float64 (format 'd'), got format 'f'"),
+        ((3, 3), "int64", TypeError, "argument 'matrix': expected a buffer of float64 (format 'd'), got format 'l'"),
+        ((4, 3), "float32", TypeError, "argument 'matrix': expected a buffer of float64 (format 'd'), got format 'f'"),
+        ((4, 3), "float64", ValueError, "expected a buffer of shape (3, 3), got shape (4, 3)"),
+        ((9,), "float64", ValueError, "expected a buffer of shape (3, 3), got shape (9,)"),
+        ((1, 3, 3), "float64", ValueError, "expected a buffer of shape (3, 3), got shape (1, 3, 3)"),
+        ((3, 0), "float64", ValueError, "expected a buffer of shape (3, 3), got shape (3, 0)"),
+        ((), "float64", ValueError, "expected a buffer of shape (3, 3), got shape ()"),
+    ],
+)
+def test_from_rotation_matrix_bad_buffers(shape, dtype, error, message):
+    np = pytest.importorskip("numpy", reason="numpy is not installed for this interpreter")
+    with pytest.raises(error) as info:
+        Quat.from_rotation_matrix(np.zeros(shape, dtype=dtype))
+    assert str(info.value) == message
+
+
+def test_from_rotation_matrix_reads_a_snapshot_of_its_rows():
+    rows = [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]
+
+    class Grows:
+        def __float__(self):
+            rows.append([9.0, 9.0, 9.0])
+            rows[0][0] = 5.0
+            rows[1][0] = 5.0
+            rows[2][2] = -1.0
+            return 1.0
+
+    rows[1][1] = Grows()
+    # the outer list and each row are copied when reached, before their
+    # entries are converted: rows 0 and 1 are read as they were, row 2 as changed
+    got = Quat.from_rotation_matrix(rows)
+    same_all(parts(got), from_matrix([[1, 0, 0], [0, 1, 0], [0, 0, -1]]))
+    assert len(rows) == 4
+
+
+@pytest.mark.thread_unsafe(reason="starts its own threads")
+def test_from_rotation_matrix_while_another_thread_changes_the_rows():
+    """Each row is read whole: every result is that of some mix of the two states' rows."""
+    turns = [Quat.from_axis_angle(Vec3d(0.6, 0, 0.8), AngleRadians(a)) for a in (0.5, 2.0)]
+    states = [q.to_rotation_matrix() for q in turns]
+    rows = [list(r) for r in states[0]]
+    mixes = {repr(Quat.from_rotation_matrix([states[pick >> r & 1][r] for r in range(3)])) for pick in range(8)}
+    stop = threading.Event()
+
+    def write():
+        n = 0
+        while not stop.is_set():
+            n += 1
+            source = states[n % 2]
+            for r in range(3):
+                rows[r][:] = source[r]
+            rows[n % 3] = list(source[n % 3])
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        for _ in range(20000):
+            assert repr(Quat.from_rotation_matrix(rows)) in mixes
+    finally:
+        stop.set()
+        writer.join()
+
+
+@given(vectors, vectors)
+def test_rotation_between_formula(a, b):
+    same_all(parts(Quat.rotation_between(Vec3d(*a), Vec3d(*b))), between(a, b))
+
+
+@given(unit_vectors, unit_vectors)
+def test_rotation_between_turns_a_onto_b(a, b):
+    ua, ub = vnormalize(a), vnormalize(b)
+    r = Quat.rotation_between(a=Vec3d(*a), b=Vec3d(*b))
+    assert abs(r.magnitude() - 1.0) <= 4 * ULP
+    halfway = sqrt(vdot(*(2 * [tuple(x + y for x, y in zip(ua, ub))])))
+    if halfway >= 2.0**-26:
+        # the rounding of ua and ub is divided by |ua + ub|
+        assert close(vec(r.rotate(Vec3d(*ua))), ub, 8 + 8 / halfway)
+        axis = (r.i, r.j, r.k)
+        assert abs(vdot(axis, ua)) <= 4 * ULP and abs(vdot(axis, ub)) <= 4 * ULP  # shortest arc
+    else:  # a half turn: ua goes to -ua, at most |ua + ub| from ub
+        assert close(vec(r.rotate(Vec3d(*ua))), ub, 8 + halfway / ULP)
+
+
+@pytest.mark.parametrize(
+    "a, want",
+    [
+        ((1, 0, 0), (0, 0, 0, 1)),
+        ((0, 1, 0), (0, 0, 0, -1)),
+        ((0, 0, 1), (0, 0, 1, 0)),
+        ((0, 0, -3), (0, 0, -1, 0)),
+        ((1, 1, 1), (0, 0, 1 / math.sqrt(2), -1 / math.sqrt(2))),  # ties pick x
+    ],
+)
+def test_rotation_between_antiparallel_is_a_half_turn(a, want):
+    r = Quat.rotation_between(Vec3d(*a), Vec3d(*(-2 * x for x in a)))
+    assert close(parts(r), want, 2)
+    same(r.w, 0.0)
+    ua = vnormalize(a)
+    assert close(vec(r.rotate(Vec3d(*ua))), [-x for x in ua], 4)
+
+
+@pytest.mark.parametrize(
+    "a, b",
+    [((0, 0, 0), (1, 0, 0)), ((1, 0, 0), (0, 0, 0)), ((0, 0, 0), (0, 0, 0)), ((NAN, 0, 0), (1, 0, 0))],
+)
+def test_rotation_between_zero_vector_gives_nan(a, b):
+    assert all(math.isnan(c) for c in parts(Quat.rotation_between(Vec3d(*a), Vec3d(*b))))
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda q: q.then(None), "argument 'other': 'None' is not an instance of 'Quat'"),
+        (lambda q: q.then((1, 0, 0, 0)), "argument 'other': 'tuple' object is not an instance of 'Quat'"),
+        (lambda q: q.dot(Vec3d(1, 0, 0)), "argument 'other': 'Vec3d' object is not an instance of 'Quat'"),
+        (lambda q: q.slerp(None, "x"), "argument 'other': 'None' is not an instance of 'Quat'"),  # other first
+        (lambda q: q.slerp(q, "x"), "argument 't': must be real number, not str"),
+        (lambda q: q.slerp(q, None), "argument 't': must be real number, not NoneType"),
+        (lambda q: Quat.rotation_between(None, 1), "argument 'a': 'None' is not an instance of 'Vec3d'"),
+        (lambda q: Quat.rotation_between((1, 0, 0), 1), "argument 'a': 'tuple' object is not an instance of 'Vec3d'"),
+        (lambda q: Quat.rotation_between(Vec3d(1, 0, 0), [0, 1, 0]), "argument 'b': 'list' object is not an instance of 'Vec3d'"),
+        (lambda q: q.then(), "Quat.then() missing 1 required positional argument: 'other'"),
+        (lambda q: q.slerp(q), "Quat.slerp() missing 1 required positional argument: 't'"),
+        (lambda q: q.slerp(q, 0.5, 1), "Quat.slerp() takes 2 positional arguments but 3 were given"),
+        (lambda q: q.inverse(q), "Quat.inverse() takes no arguments (1 given)"),
+        (lambda q: Quat.from_rotation_matrix(), "Quat.from_rotation_matrix() missing 1 required positional argument: 'matrix'"),
+        (lambda q: Quat.from_rotation_matrix(m=[]), "Quat.from_rotation_matrix() got an unexpected keyword argument 'm'"),
+    ],
+)
+def test_algebra_argument_errors_leave_the_receiver_unchanged(call, message):
+    q = Quat(0.5, 0.5, 0.5, 0.5)
+    with pytest.raises(TypeError) as info:
+        call(q)
+    assert str(info.value) == message
+    same_all(parts(q), (0.5, 0.5, 0.5, 0.5))
+
+
+def test_slerp_holds_its_operands_while_t_is_converted():
+    q = Quat.identity()
+    target = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
+
+    class Writes:
+        def __init__(self, obj):
+            self.obj = obj
+
+        def __float__(self):
+            self.obj.w = 0.0
+            return 1.0
+
+    for obj in (q, target):
+        before = parts(obj)
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            q.slerp(target, Writes(obj))
+        assert parts(obj) == before
+    r = q.slerp(target, Writes(Quat.identity()))
+    assert r == target or r == Quat(*(-x for x in parts(target)))
+
+
+# Independent references
+
+
+def mp_or_skip():
+    if mpmath is None:
+        pytest.skip("mpmath (a test-only dependency) is not installed for this interpreter")
+    mpmath.mp.dps = 40
+    return mpmath
+
+
+@given(unit_quats, unit_quats, st.floats(min_value=-1, max_value=2))
+def test_slerp_against_mpmath(a, b, t):
+    mp = mp_or_skip()
+    A, B = [mp.mpf(x) for x in a], [mp.mpf(x) for x in b]
+    d = sum(x * y for x, y in zip(A, B))
+    if d < 0:
+        B, d = [-x for x in B], -d
+    na, nb = mp.sqrt(sum(x * x for x in A)), mp.sqrt(sum(x * x for x in B))
+    theta = mp.acos(min(d / (na * nb), 1))
+    if theta == 0:
+        want = A
+    else:
+        u, v = mp.sin((1 - t) * theta) / mp.sin(theta), mp.sin(t * theta) / mp.sin(theta)
+        want = [x * u + y * v for x, y in zip(A, B)]
+    assert close(parts(Quat(*a).slerp(Quat(*b), t)), want, 16)
+
+
+@given(unit_quats, st.floats(min_value=-20, max_value=-4), st.floats(min_value=0, max_value=1))
+def test_slerp_of_near_neighbours_against_mpmath(a, exponent, t):
+    """b a tiny turn away from a: both sides of the fallback threshold."""
+    mp = mp_or_skip()
+    turn = Quat.from_axis_angle(Vec3d(0.48, 0.6, 0.64), AngleRadians(10.0**exponent))
+    b = parts(Quat(*a).then(turn))
+    A, B = [mp.mpf(x) for x in a], [mp.mpf(x) for x in b]
+    na, nb = mp.sqrt(sum(x * x for x in A)), mp.sqrt(sum(x * x for x in B))
+    theta = mp.acos(min(sum(x * y for x, y in zip(A, B)) / (na * nb), 1))
+    if theta == 0:
+        want = [x / na for x in A]
+    else:
+        u, v = mp.sin((1 - t) * theta) / mp.sin(theta), mp.sin(t * theta) / mp.sin(theta)
+        want = [(x * u + y * v) for x, y in zip(A, B)]
+    assert close(parts(Quat(*a).slerp(Quat(*b), t)), want, 8)
+
+
+@given(unit_quats)
+def test_from_rotation_matrix_against_mpmath(q):
+    """The quaternion of the double matrix, computed exactly, from the largest of 1 + trace and the diagonal."""
+    mp = mp_or_skip()
+    m = [[mp.mpf(x) for x in row] for row in Quat(*q).to_rotation_matrix()]
+    w2 = (1 + m[0][0] + m[1][1] + m[2][2]) / 4
+    i2 = (1 + m[0][0] - m[1][1] - m[2][2]) / 4
+    j2 = (1 - m[0][0] + m[1][1] - m[2][2]) / 4
+    k2 = (1 - m[0][0] - m[1][1] + m[2][2]) / 4
+    big = max(range(4), key=lambda n: (w2, i2, j2, k2)[n])
+    r = mp.sqrt((w2, i2, j2, k2)[big])
+    wi, wj, wk = (m[2][1] - m[1][2]) / 4, (m[0][2] - m[2][0]) / 4, (m[1][0] - m[0][1]) / 4
+    ij, ik, jk = (m[0][1] + m[1][0]) / 4, (m[0][2] + m[2][0]) / 4, (m[1][2] + m[2][1]) / 4
+    want = [
+        (r, wi / r, wj / r, wk / r),
+        (wi / r, r, ij / r, ik / r),
+        (wj / r, ij / r, r, jk / r),
+        (wk / r, ik / r, jk / r, r),
+    ][big]
+    assert close_up_to_sign(parts(Quat.from_rotation_matrix(Quat(*q).to_rotation_matrix())), want, 4)
+
+
+@given(unit_vectors, unit_vectors)
+def test_rotation_between_against_mpmath(a, b):
+    mp = mp_or_skip()
+    A, B = [mp.mpf(x) for x in a], [mp.mpf(x) for x in b]
+    ua = [x / mp.sqrt(sum(y * y for y in A)) for x in A]
+    ub = [x / mp.sqrt(sum(y * y for y in B)) for x in B]
+    d = sum(x * y for x, y in zip(ua, ub))
+    if d < -0.99:
+        return  # near antiparallel: the direction of the axis is ill-conditioned
+    v = vcross(ub, ua)
+    n = mp.sqrt((1 + d) ** 2 + sum(x * x for x in v))
+    want = [(1 + d) / n] + [x / n for x in v]
+    # the rounding of the normalised inputs is divided by |ua + ub| = 2 cos(angle / 2)
+    halfway = float(mp.sqrt(2 + 2 * d))
+    assert close(parts(Quat.rotation_between(Vec3d(*a), Vec3d(*b))), want, 4 + 8 / halfway)
+
+
+def scipy_or_skip():
+    if Rotation is None:
+        pytest.skip("scipy (a test-only dependency) is not installed for this interpreter")
+
+
+def glm_or_skip():
+    if glm is None:
+        pytest.skip("PyGLM (a test-only dependency) is not installed for this interpreter")
+
+
+# The conversion recipes of docs/api.md.
+
+
+def to_scipy(q: Quat):
+    return Rotation.from_quat([-q.i, -q.j, -q.k, q.w])
+
+
+def from_scipy(r) -> Quat:
+    x, y, z, w = r.as_quat()
+    return Quat(w, -x, -y, -z)
+
+
+def to_glm(q: Quat):
+    return glm.dquat(q.w, -q.i, -q.j, -q.k)
+
+
+def from_glm(g) -> Quat:
+    return Quat(g.w, -g.x, -g.y, -g.z)
+
+
+@given(unit_quats, unit_quats)
+def test_then_against_scipy(a, b):
+    scipy_or_skip()
+    composed = from_scipy(to_scipy(Quat(*b)) * to_scipy(Quat(*a)))  # scipy applies the right operand first
+    assert close_up_to_sign(parts(Quat(*a).then(Quat(*b))), parts(composed), 8)
+
+
+@given(unit_quats, unit_quats, vectors, st.floats(min_value=0, max_value=1))
+def test_scipy_recipes(a, b, v, t):
+    scipy_or_skip()
+    from scipy.spatial.transform import Slerp
+
+    q, p = Quat(*a), Quat(*b)
+    r = to_scipy(q)
+    assert close_up_to_sign(parts(from_scipy(r)), a, 2)
+    scale = max(1.0, *map(abs, v))
+    assert close(r.apply(v), vec(q.rotate(Vec3d(*v))), 16 * scale)
+    assert all(close(row, want, 8) for row, want in zip(r.as_matrix().T, q.to_rotation_matrix()))
+    assert close_up_to_sign(parts(Quat.from_rotation_matrix(r.as_matrix().T)), a, 8)
+    both = Rotation.concatenate([r, to_scipy(p)])
+    between = from_scipy(Slerp([0.0, 1.0], both)([t])[0])
+    assert close_up_to_sign(parts(q.slerp(p, t)), parts(between), 64)
+
+
+@given(unit_quats, unit_quats, vectors, st.floats(min_value=0, max_value=1))
+def test_glm_recipes(a, b, v, t):
+    glm_or_skip()
+    q, p = Quat(*a), Quat(*b)
+    g = to_glm(q)
+    same_all(parts(from_glm(g)), a)
+    scale = max(1.0, *map(abs, v))
+    assert close(g * glm.dvec3(*v), vec(q.rotate(Vec3d(*v))), 16 * scale)
+    columns = [list(c) for c in glm.mat3_cast(g)]
+    assert all(close(c, row, 8) for c, row in zip(columns, q.to_rotation_matrix()))
+    assert close_up_to_sign(parts(Quat.from_rotation_matrix(columns)), a, 8)
+    assert close_up_to_sign(parts(from_glm(to_glm(p) * g)), parts(q.then(p)), 8)
+    assert close_up_to_sign(parts(from_glm(glm.slerp(g, to_glm(p), t))), parts(q.slerp(p, t)), 64)

@@ -227,8 +227,13 @@ TEST(Quat, SlerpGrowsTheAngleLinearly) {
 }
 
 TEST(Quat, SlerpOfNearlyEqualInputsInterpolatesLinearly) {
-    expect_bits(slerp(tilted, tilted, 0.5), tilted.w / magnitude(tilted), tilted.i / magnitude(tilted),
-                tilted.j / magnitude(tilted), tilted.k / magnitude(tilted));
+    expect_bits(slerp(tilted, tilted, 0.5), tilted.w, tilted.i, tilted.j, tilted.k);
+    const Quat nearby{tilted.w, tilted.i, tilted.j, std::nextafter(tilted.k, 1.0)};
+    for (const double t : {0.0, 1.0}) {
+        const Quat end = t == 0.0 ? tilted : nearby;
+        const Quat r = slerp(tilted, nearby, t);
+        expect_bits(r, end.w, end.i, end.j, end.k);
+    }
     const Quat id = Quat::identity();
     const Quat tiny = from_axis_angle(Vec3d::k(), AngleRadians{1e-9});
     const Quat mid = slerp(id, tiny, 0.5);

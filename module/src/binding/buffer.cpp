@@ -78,9 +78,49 @@ bool matrix3_row(PyObject* row, Py_ssize_t r, std::array<double, 3>& out) {
     return ok;
 }
 
+// The items of an exact list or tuple of length 3 as new references (a list's
+// under its lock), or false without an error.
+bool three_items(PyObject* obj, PyObject* (&items)[3]) {
+    bool ok = false;
+    const auto take = [&](auto get) {
+        ok = Py_SIZE(obj) == 3;
+        if (ok)
+            for (Py_ssize_t n = 0; n < 3; ++n) items[n] = Py_NewRef(get(obj, n));
+    };
+    if (PyTuple_CheckExact(obj)) {
+        take([](PyObject* t, Py_ssize_t n) { return PyTuple_GET_ITEM(t, n); });
+    } else if (PyList_CheckExact(obj)) {
+        Py_BEGIN_CRITICAL_SECTION(obj);
+        take([](PyObject* l, Py_ssize_t n) { return PyList_GET_ITEM(l, n); });
+        Py_END_CRITICAL_SECTION();
+    }
+    return ok;
+}
+
+// Exact floats in exact lists or tuples, read without running any Python code;
+// false without an error for anything else, which takes the general path.
+bool matrix3_in_place(PyObject* obj, Matrix3& out) {
+    PyObject* rows[3];
+    if (!three_items(obj, rows)) return false;
+    bool ok = true;
+    for (int r = 0; r < 3; ++r) {
+        PyObject* entries[3];
+        if (ok && (ok = three_items(rows[r], entries))) {
+            for (int c = 0; c < 3; ++c) {
+                ok = ok && PyFloat_CheckExact(entries[c]);
+                if (ok) out[r][c] = PyFloat_AS_DOUBLE(entries[c]);
+                Py_DECREF(entries[c]);
+            }
+        }
+        Py_DECREF(rows[r]);
+    }
+    return ok;
+}
+
 }  // namespace
 
 bool load_matrix3(PyObject* obj, Matrix3& out) {
+    if (matrix3_in_place(obj, out)) return true;
     if (PyObject_CheckBuffer(obj)) return matrix3_from_buffer(obj, out);
     PyObject* rows = sequence_items(obj);
     if (!rows) return false;
