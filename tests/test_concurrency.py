@@ -244,14 +244,15 @@ def test_shared_quat_list_batches_and_writes():
     refusals = Refusals()
     composed = element.then(element)
     rotated = element.rotate(Vec3d(1.0, 2.0, 3.0))
+    inverse = element.inverse()
 
     def batch_reader():
         r = refusals.read(lambda: (ql.then(ql), ql.inverse(), ql.rotate(Vec3d(1.0, 2.0, 3.0)), ql.to_array()))
         if r is not None:
+            # Four calls, between which the writer may append: each sees whole elements.
             products, inverses, turned, array = r
-            n = len(products)
-            assert len(inverses) == len(turned) == len(array) == n
             assert all(p == composed for p in products) and all(v == rotated for v in turned)
+            assert all(q == inverse for q in inverses)
             assert all(row == [0.5, 0.5, -0.5, 0.5] for row in array)
         pairwise = refusals.read(lambda: ql.rotate(vectors) if len(ql) == 64 else None)
         if pairwise is not None:
