@@ -4,7 +4,7 @@ import typing
 from collections.abc import Buffer, Iterator, Sequence
 from typing import ClassVar
 
-from . import geometry as geometry
+from . import _geometry as geometry
 
 __all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
 
