@@ -188,6 +188,10 @@ class VecList:
     # A read-only (n, 3) view of the elements; a reader of the list until released.
     def __buffer__(self, flags: int, /) -> memoryview: ...
     def __release_buffer__(self, buffer: memoryview, /) -> None: ...
+    # numpy leaves operators to the list and makes arrays from the export;
+    # __array__ gives numpy.asarray(memoryview(self), dtype, copy=copy).
+    __array_ufunc__: ClassVar[None]
+    def __array__(self, dtype: typing.Any = None, copy: bool | None = None) -> typing.Any: ...
 
 # Returned by iter() on a VecList; not an attribute of the module.
 @typing.final

@@ -162,6 +162,7 @@ PyTypeObject* PyClass<VecArray>::create() {
     };
     D::subscript_slots<element>(spec);
     add_batch_operations(spec);
+    add_array_protocol(spec);
     return create_type<VecArray>(std::move(spec));
 }
 
