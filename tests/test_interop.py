@@ -244,6 +244,20 @@ def test_reconstructor_refuses_malformed_input(args, error, message):
     assert str(info.value) == message
 
 
+@settings(max_examples=60, deadline=None)
+@given(st.binary(max_size=24 * 12), st.integers(1, 5), st.integers(0, 4))
+def test_reconstructor_reads_strided_data_as_its_bytes(data, step, start):
+    strided = memoryview(data)[start::step]
+    compact = bytes(strided)
+    try:
+        expected = state(quorral._reconstruct("VecList", compact))
+    except ValueError as error:
+        with pytest.raises(ValueError, match=f"^{error}$"):
+            quorral._reconstruct("VecList", strided)
+    else:
+        assert state(quorral._reconstruct("VecList", strided)) == expected
+
+
 def test_hostile_stream_fails_cleanly():
     crafted = b"cquorral\n_reconstruct\n(VVec3d\nC\x03abctR."
     with pytest.raises(ValueError, match="^Vec3d state must be 24 bytes, got 3$"):
