@@ -73,7 +73,7 @@ struct VecArray {
     VecStorage items;
 };
 
-// A list pickles as its element array, which protocol 5 takes as the list's buffer export.
+// A list pickles as its element array, one block that protocol 5 may carry out of band.
 template <>
 struct PickleState<VecArray> {
     static constexpr std::size_t unit = sizeof(galdrin::Vec3d);
