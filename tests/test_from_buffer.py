@@ -187,6 +187,13 @@ def test_numpy_scalars_defer_to_the_lists_operators(scalar):
     assert VecList.__array_ufunc__ is None
 
 
+@settings(max_examples=60, deadline=None)
+@given(st.floats(allow_nan=True, allow_infinity=True))
+def test_any_numpy_factor_gives_the_lists_product(factor):
+    vl = VecList.from_buffer(table(3))
+    assert raw(np.float64(factor) * vl) == raw(vl * factor) == raw(factor * vl)
+
+
 def test_ufuncs_are_refused():
     with pytest.raises(TypeError, match="does not support ufuncs"):
         np.add(VecList([Vec3d(1, 2, 3)]), 1)
