@@ -2,6 +2,7 @@
 
 import copy
 import inspect
+import io
 import multiprocessing
 import pickle
 import pickletools
@@ -172,23 +173,55 @@ def test_list_pickles_as_one_block(protocol):
         assert len(data) < 24 * 1000 + 100
 
 
-def test_protocol_5_carries_the_list_out_of_band():
+def non_contiguous(data: bytes) -> memoryview:
+    """The same bytes, every other one of a buffer twice the size."""
+    spread = bytearray(2 * len(data))
+    spread[::2] = data
+    return memoryview(spread)[::2]
+
+
+@pytest.mark.parametrize(
+    "carrier",
+    [lambda b: b, lambda b: bytearray(b.raw()), lambda b: non_contiguous(bytes(b.raw()))],
+    ids=["pickle-buffer", "bytearray", "non-contiguous"],
+)
+def test_protocol_5_carries_the_list_out_of_band(carrier):
     vl = SAMPLES["VecList"]()
+    before = state(vl)
     buffers = []
     data = pickle.dumps(vl, 5, buffer_callback=buffers.append)
     assert len(data) < 100 and len(buffers) == 1
     assert bytes(buffers[0].raw()) == bytes(memoryview(vl))
-    with pytest.raises(RuntimeError, match="^Already borrowed$"):
-        vl.append(Vec3d(0, 0, 0))  # the buffer is an export of the list
-    back = pickle.loads(data, buffers=[bytearray(buffers[0].raw())])
-    assert state(back) == state(vl)
-    buffers[0].release()
-    vl.append(Vec3d(0, 0, 0))
+    vl.append(Vec3d(0, 0, 0))  # the buffer is a copy: the list is free at once
+    back = pickle.loads(data, buffers=[carrier(buffers[0])])
+    assert state(back) == before
+
+
+def test_kept_pickles_leave_the_list_free():
+    vl = SAMPLES["VecList"]()
+    stream = io.BytesIO()
+    pickler = pickle.Pickler(stream, 5)  # its memo keeps each reduce tuple
+    pickler.dump(vl)
+    vl.append(Vec3d(7, 8, 9))
+    kept = vl.__reduce_ex__(5)
+    vl.append(Vec3d(7, 8, 9))
+    pickler.dump(vl)
+    stream.seek(0)
+    unpickler = pickle.Unpickler(stream)
+    first, second = unpickler.load(), unpickler.load()
+    assert len(first) == 3 and second is first  # the memo answers the second dump
+    assert state(kept[0](*kept[1])) == state(vl)[:12]
+    vl.rotate(Quat(0, 1, 0, 0))
 
 
 def test_iterator_does_not_pickle():
     with pytest.raises(TypeError, match="cannot pickle"):
         pickle.dumps(iter(VecList.empty()))
+
+
+class Refusing:
+    def __buffer__(self, flags):
+        raise BufferError("no export")
 
 
 @pytest.mark.parametrize(
@@ -206,6 +239,9 @@ def test_iterator_does_not_pickle():
         ((1, b""), TypeError, "argument 'tag': 'int' object is not an instance of 'str'"),
         (("Vec3d", 5), TypeError, "argument 'data': a bytes-like object is required, not 'int'"),
         (("Vec3d", "x" * 24), TypeError, "argument 'data': a bytes-like object is required, not 'str'"),
+        (("Vec3d", memoryview(bytes(24))[::2]), ValueError, "Vec3d state must be 24 bytes, got 12"),
+        (("VecList", memoryview(bytes(50))[::2]), ValueError, "VecList state must be a multiple of 24 bytes, got 25"),
+        (("Vec3d", Refusing()), TypeError, "argument 'data': no export"),
     ],
 )
 def test_reconstructor_refuses_malformed_input(args, error, message):
@@ -214,18 +250,34 @@ def test_reconstructor_refuses_malformed_input(args, error, message):
     assert str(info.value) == message
 
 
+@settings(max_examples=60, deadline=None)
+@given(st.binary(max_size=24 * 12), st.integers(1, 5), st.integers(0, 4))
+def test_reconstructor_reads_strided_data_as_its_bytes(data, step, start):
+    strided = memoryview(data)[start::step]
+    compact = bytes(strided)
+    try:
+        expected = state(quorral._reconstruct("VecList", compact))
+    except ValueError as error:
+        with pytest.raises(ValueError, match=f"^{error}$"):
+            quorral._reconstruct("VecList", strided)
+    else:
+        assert state(quorral._reconstruct("VecList", strided)) == expected
+
+
 def test_hostile_stream_fails_cleanly():
     crafted = b"cquorral\n_reconstruct\n(VVec3d\nC\x03abctR."
     with pytest.raises(ValueError, match="^Vec3d state must be 24 bytes, got 3$"):
         pickle.loads(crafted)
 
 
-def test_reconstructor_reads_any_contiguous_bytes():
+def test_reconstructor_reads_any_bytes_like_data():
     raw = struct.pack("<3d", 1, 2, 3)
-    for data in (raw, bytearray(raw), memoryview(raw), memoryview(raw).cast("d")):
+    strided = memoryview(struct.pack("<6d", 1, 9, 2, 9, 3, 9)).cast("d")[::2]
+    for data in (raw, bytearray(raw), memoryview(raw), memoryview(raw).cast("d"), non_contiguous(raw), strided):
         assert vec_words(quorral._reconstruct("Vec3d", data)) == words(1, 2, 3)
     assert len(quorral._reconstruct("VecList", raw * 4)) == 4
     assert len(quorral._reconstruct("QuatList", raw * 4)) == 3
+    assert state(quorral._reconstruct("VecList", non_contiguous(raw * 4))) == words(1, 2, 3) * 4
 
 
 # --- buffer export -----------------------------------------------------------

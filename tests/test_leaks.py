@@ -7,6 +7,7 @@ import sys
 
 import pytest
 
+import quorral
 import surface
 
 pytestmark = [
@@ -140,3 +141,48 @@ def test_paths_cover_the_surface():
     # Every method and property setter has a path that succeeds.
     missing = [p[0].label for p in PATHS if p[2] is None and p[0].kind in ("method", "set", "ctor")]
     assert not missing, missing
+
+
+def _interop_paths():
+    import pickle
+
+    vl = quorral.VecList([quorral.Vec3d(1, 2, 3), quorral.Vec3d(4, 5, 6)])
+    spread = memoryview(bytes(96))[::2]  # the list's 48 bytes, non-contiguous
+
+    def out_of_band(obj):
+        return pickle.dumps(obj, 5, buffer_callback=lambda b: False)
+
+    paths = {
+        "reduce-5": (lambda: pickle.dumps(vl, 5), [vl]),
+        "reduce-out-of-band": (lambda: pickle.loads(out_of_band(vl), buffers=[spread]), [vl, spread]),
+        "reconstruct-strided": (lambda: quorral._reconstruct("VecList", spread), [spread]),
+        "reconstruct-refused": (lambda: _fails(quorral._reconstruct, "Vec3d", 5), []),
+        "array-bad-keyword": (lambda: _fails(vl.__array__, order="C"), [vl]),
+    }
+    try:
+        import numpy
+    except ImportError:
+        return paths
+    paths["array"] = (lambda: vl.__array__(copy=True), [vl])
+    paths["asarray"] = (lambda: numpy.asarray(vl, dtype=numpy.float32), [vl])
+    return paths
+
+
+def _fails(fn, *args, **kwargs):
+    with pytest.raises((TypeError, ValueError)):
+        fn(*args, **kwargs)
+
+
+INTEROP = _interop_paths()
+
+
+@pytest.mark.parametrize("name", INTEROP)
+def test_no_leak_in_pickle_and_numpy_paths(name):
+    fn, watched = INTEROP[name]
+    growth = block_growth(fn)
+    assert growth < MAX_GROWTH, f"{name}: {growth} blocks after {LOOPS} calls"
+    before = refcounts(watched)
+    for _ in range(100):
+        fn()
+    gc.collect()
+    assert refcounts(watched) == before, f"{name}: reference counts changed"

@@ -15,7 +15,7 @@ import pytest
 import quorral
 
 STUBS = pathlib.Path(__file__).resolve().parent.parent / "python" / "quorral"
-MODULES = {"quorral": ("__init__.pyi", quorral), "quorral.geometry": ("geometry.pyi", quorral.geometry)}
+MODULES = {"quorral": ("__init__.pyi", quorral), "quorral.geometry": ("_geometry.pyi", quorral.geometry)}
 P = inspect.Parameter
 
 
@@ -165,3 +165,37 @@ def test_public_members_are_declared(module, cls):
     declared = set(classes(module)[cls])
     public = {n for n in vars(runtime) if not n.startswith("_")}
     assert public == {n for n in declared if not n.startswith("_")}
+
+
+# Type checking accepts the imports that work at run time and refuses the ones
+# that fail there (the submodule is not in sys.modules).
+IMPORTS = {
+    "from quorral import geometry\nplane: geometry.Plane = geometry.Plane.xy()\n": None,
+    "import quorral\nplane: quorral.geometry.Plane = quorral.geometry.Plane.xy()\n": None,
+    "from quorral import Vec3d, geometry\nhit: Vec3d = geometry.plane_line(geometry.Plane.xy(), Vec3d.i(), Vec3d.k())\n": None,
+    "from quorral.geometry import Plane\n": 'Cannot find implementation or library stub for module named "quorral.geometry"',
+    "import quorral.geometry\n": 'Cannot find implementation or library stub for module named "quorral.geometry"',
+}
+
+
+@pytest.mark.thread_unsafe(reason="mypy's API is not thread-safe")
+def test_type_checking_matches_run_time_imports(tmp_path):
+    api = pytest.importorskip("mypy.api", reason="mypy is not installed")
+    files = []
+    for i, source in enumerate(IMPORTS):
+        path = tmp_path / f"snippet{i}.py"
+        path.write_text(source)
+        files.append(str(path))
+        namespace: dict = {}
+        if IMPORTS[source] is None:
+            exec(source, namespace)
+        else:
+            with pytest.raises(ModuleNotFoundError):
+                exec(source, namespace)
+    out, err, _ = api.run(["--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"), *files])
+    errors = {line.split(":")[0]: line for line in out.splitlines() if ": error: " in line}
+    for path, expected in zip(files, IMPORTS.values()):
+        if expected is None:
+            assert path not in errors, errors[path]
+        else:
+            assert path in errors and expected in errors[path], out

@@ -4,7 +4,7 @@ import typing
 from collections.abc import Buffer, Iterator, Sequence
 from typing import ClassVar
 
-from . import geometry as geometry
+from . import _geometry as geometry
 
 __all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "QuatList"]
 
@@ -196,6 +196,10 @@ class VecList:
     # A read-only (n, 3) view of the elements; a reader of the list until released.
     def __buffer__(self, flags: int, /) -> memoryview: ...
     def __release_buffer__(self, buffer: memoryview, /) -> None: ...
+    # numpy leaves operators to the list and makes arrays from the export;
+    # __array__ gives numpy.asarray(memoryview(self), dtype, copy=copy).
+    __array_ufunc__: ClassVar[None]
+    def __array__(self, dtype: typing.Any = None, copy: bool | None = None) -> typing.Any: ...
 
 # Returned by iter() on a VecList; not an attribute of the module.
 @typing.final
@@ -229,6 +233,9 @@ class QuatList:
     # A read-only (n, 4) view of the elements (w, i, j, k); a reader of the list until released.
     def __buffer__(self, flags: int, /) -> memoryview: ...
     def __release_buffer__(self, buffer: memoryview, /) -> None: ...
+    # As for VecList: numpy makes arrays from the export, never from the items.
+    __array_ufunc__: ClassVar[None]
+    def __array__(self, dtype: typing.Any = None, copy: bool | None = None) -> typing.Any: ...
 
 # Returned by iter() on a QuatList; not an attribute of the module.
 @typing.final

@@ -33,19 +33,20 @@ private:
     bool held_ = false;
 };
 
-// The bytes of any C-contiguous buffer.
+// The bytes of any buffer, in C order.
 struct Bytes {
     std::span<const std::byte> data;
 };
 
+// A C-contiguous export is read in place, any other one copied. An exporter
+// that refuses the request with BufferError is refused with TypeError.
 template <>
 struct Arg<Bytes> {
     BufferExport source;
-    bool load(PyObject* obj) { return source.acquire(obj, PyBUF_SIMPLE); }
-    Bytes get() const {
-        const Py_buffer& v = source.view();
-        return {{static_cast<const std::byte*>(v.buf), static_cast<std::size_t>(v.len)}};
-    }
+    std::vector<std::byte> copy;
+    Bytes bytes;
+    bool load(PyObject* obj);
+    Bytes get() const { return bytes; }
 };
 
 // Float64 values of any buffer, read as rows of `width`: shape (n, width), or
@@ -108,5 +109,13 @@ struct Arg<Matrix3> {
     bool load(PyObject* obj) { return load_matrix3(obj, value); }
     const Matrix3& get() const { return value; }
 };
+
+// numpy's protocol for a class that exports its elements as a buffer: numpy
+// leaves operators to the class (__array_ufunc__ = None), and __array__(dtype,
+// copy) gives numpy.asarray of a memoryview of the export. numpy asks for
+// __array__ only when its own export request failed, and drops that error: a
+// refused export (a writer holds the object) is raised again from here, where
+// numpy would otherwise build an object array of the elements.
+void add_array_protocol(ClassSpec& spec);
 
 }  // namespace quorral

@@ -47,6 +47,12 @@ PyTypeObject* create_type(ClassSpec spec, int basicsize, destructor dealloc_fn) 
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     if (!type) return nullptr;
     if (keep->vectorcall) type->tp_vectorcall = keep->vectorcall;
+    for (const char* name : keep->nones) {
+        if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, Py_None) < 0) {
+            Py_DECREF(type);
+            return nullptr;
+        }
+    }
     keep_for_process(type);
     return type;
 }

@@ -70,6 +70,7 @@ struct ClassSpec {
     std::vector<PyType_Slot> slots;
     std::vector<PyMethodDef> methods;
     std::vector<PyGetSetDef> properties;
+    std::vector<const char*> nones;  // class attributes that are None
     newfunc new_ = nullptr;
     vectorcallfunc vectorcall = nullptr;
 };

@@ -21,9 +21,11 @@ namespace quorral {
 
 // The state a pickle carries for a value: state(v) gives its bytes, and
 // build(bytes) the value again from a state whose size is `unit` bytes (or,
-// when `repeated`, any multiple of it). A class whose objects export their
-// state as a buffer sets out_of_band: protocol 5 gets that export, which
-// pickle may carry out of band.
+// when `repeated`, any multiple of it). A class with large states sets
+// out_of_band: protocol 5 gets the state as a PickleBuffer, which pickle may
+// carry out of band. That buffer is over a copy, never the object's own
+// export, so that a reduce tuple kept alive (a Pickler's memo) does not keep
+// the object borrowed.
 template <class V>
 struct PickleState;
 
@@ -53,15 +55,14 @@ template <Bound V>
 PyObject* reduce_ex(PyObject* self, Index protocol) {
     using S = PickleState<V>;
     PyObject* state = nullptr;
-    if (S::out_of_band && protocol >= 5) {
-        state = PyPickleBuffer_FromObject(self);
-    } else {
+    {
         Arg<const V&> value;
         if (!value.load(self)) return nullptr;
         const std::span<const std::byte> bytes = S::state(value.get());
         state = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                           static_cast<Py_ssize_t>(bytes.size()));
     }
+    if (state && S::out_of_band && protocol >= 5) Py_SETREF(state, PyPickleBuffer_FromObject(state));
     if (!state) return nullptr;
     PyObject* function = reconstructor();
     if (!function) {

@@ -218,6 +218,7 @@ ClassSpec list_spec() {
         slot(Py_bf_releasebuffer, &release_buffer<E>),
     };
     D::template subscript_slots<element<E>>(spec);
+    add_array_protocol(spec);
     return spec;
 }
 

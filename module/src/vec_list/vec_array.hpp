@@ -87,7 +87,7 @@ struct ElementSnapshot {
 using VecStorage = Storage<galdrin::Vec3d>;
 using QuatStorage = Storage<galdrin::Quat>;
 
-// A list pickles as its element array, which protocol 5 takes as the list's buffer export.
+// A list pickles as its element array, one block that protocol 5 may carry out of band.
 template <class E>
 struct PickleState<ElementList<E>> {
     static constexpr std::size_t unit = sizeof(E);

@@ -1,4 +1,7 @@
-# Type information for quorral.geometry, reached as `from quorral import geometry`.
+# Type information for the submodule quorral.geometry. It is an attribute of
+# quorral and never in sys.modules, so `from quorral.geometry import Plane`
+# fails at run time; under this stub-only name it fails type checking too,
+# while `from quorral import geometry` and `quorral.geometry.Plane` check.
 import typing
 from typing import ClassVar
 
