@@ -8,8 +8,6 @@ namespace quorral {
 
 static_assert(std::endian::native == std::endian::little, "buffers are read as little-endian doubles");
 
-namespace {
-
 // "d" with no byte order, the native one, or little-endian.
 bool is_double_format(const char* format) {
     if (!format) return false;  // unsigned bytes
@@ -25,8 +23,6 @@ std::string shape_text(const Py_buffer& view) {
     }
     return text + (view.ndim == 1 ? ",)" : ")");
 }
-
-}  // namespace
 
 bool describe_double_rows(const Py_buffer& view, DoubleRows& out) {
     if (!is_double_format(view.format) || view.itemsize != 8) {

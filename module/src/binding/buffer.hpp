@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string>
 
 #include "binding/convert.hpp"
 
@@ -44,6 +45,12 @@ struct Arg<Bytes> {
         return {{static_cast<const std::byte*>(v.buf), static_cast<std::size_t>(v.len)}};
     }
 };
+
+// Whether a buffer format names native (little-endian) doubles.
+bool is_double_format(const char* format);
+
+// "(2, 3)" or "(4,)".
+std::string shape_text(const Py_buffer& view);
 
 // Float64 values of any buffer, read as rows of three: shape (n, 3), or a flat
 // (3n,) read row by row. Element (i, j) is at base + i*row_stride + j*column_stride.

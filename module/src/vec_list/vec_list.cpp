@@ -9,6 +9,7 @@
 #include "binding/def.hpp"
 #include "binding/pickle.hpp"
 #include "pool.hpp"
+#include "vec_list/batch.hpp"
 #include "vec_list/vec_array.hpp"
 
 namespace quorral {
@@ -162,6 +163,7 @@ PyTypeObject* PyClass<VecArray>::create() {
     };
     D::subscript_slots<element>(spec);
     add_batch_operations(spec);
+    add_pairwise_operations(spec);
     return create_type<VecArray>(std::move(spec));
 }
 
