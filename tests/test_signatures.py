@@ -62,6 +62,10 @@ def runtime_class(module: str, name: str) -> type:
         if not hasattr(quorral.VecList, "empty"):
             pytest.skip("VecList has not landed")
         return type(iter(quorral.VecList.empty()))
+    if name == "VecListWriter":
+        if not hasattr(quorral.VecList, "writable"):
+            pytest.skip("the writable view has not landed")
+        return type(quorral.VecList.empty().writable())
     cls = getattr(MODULES[module][1], name)
     if not cls.__text_signature__:
         pytest.skip(f"{name} has not landed")
