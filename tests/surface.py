@@ -72,6 +72,7 @@ def _seed_values(instances: dict[str, list]) -> list:
         seeds.append([type(vectors[0])(1, 2, 3), type(vectors[0])(-4, 0.5, 2), type(vectors[0])(0, 0, 1)])
     for objs in instances.values():
         seeds.extend(objs[:1])
+    seeds.append([0])  # positions, for gathers by index
     return seeds
 
 
