@@ -101,7 +101,9 @@ T tree_sum_on_pool(std::size_t n, const Term& term, T zero) {
     T* out = leaves.get();
     pool::parallel_for(m, [out, n, &term](std::size_t begin, std::size_t end) {
         const Term t = term;
-        for (std::size_t k = begin; k < end; ++k) out[k] = galdrin::leaf_sum(k, n, t);
+        std::size_t k = begin;
+        for (; k + 4 <= end && (k + 4) * galdrin::SUM_LEAF <= n; k += 4) galdrin::four_leaf_sums(k, t, out + k);
+        for (; k < end; ++k) out[k] = galdrin::leaf_sum(k, n, t);
     }, CHEAP_GRAIN / galdrin::SUM_LEAF);
     if (m == 0) return zero;
     return galdrin::combine_pairwise(0, m, [out](std::size_t k) { return out[k]; });
