@@ -12,6 +12,7 @@ import pickle
 import struct
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -226,6 +227,12 @@ def test_float_results_are_arrays():
     assert a.dot_each(a) is not got  # a new array each call
     assert a.distance_each(Vec3d(1, 2, 3)).tolist() == [0.0, math.sqrt(27)]
     assert type(a.dot_sum(a)) is float and a.dot_sum(a) == 91.0
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="only the free-threaded build has no GIL")
+def test_float_arrays_leave_the_gil_disabled():
+    VecList([Vec3d(1, 2, 3)]).dot_each(Vec3d(1, 0, 0))  # imports the array module
+    assert not sys._is_gil_enabled()
 
 
 class Real:
