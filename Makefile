@@ -1,7 +1,8 @@
 # make test  - builds everything and runs the C++ and Python test suites on
 #              the GIL build and on the free-threaded build of CPython 3.13
 # make demo  - builds the extension and runs the demonstration
-# make bench - builds the extension and runs the benchmarks against numpy / PyGLM
+# make bench - builds the extension and runs the benchmarks against numpy / PyGLM,
+#              then the whole programs of benchmarks/programs.py
 #
 # Everything that runs Python runs for one interpreter, chosen by FLAVOUR:
 #   gil - CPython 3.13 with the GIL (scripts/find-python), venv .venv
@@ -110,6 +111,7 @@ bench: ext
 	$(MAKE) --no-print-directory FLAVOUR=ft ext
 	$(PY) -m pip install -q -r benchmarks/requirements.txt
 	GIL_PYTHON=$(CURDIR)/.venv/bin/python FT_PYTHON=$(CURDIR)/.venv-ft/bin/python $(PY) benchmarks/run.py
+	$(PY) benchmarks/programs.py
 
 clean:
 	rm -rf build .venv .venv-ft .venv-tsan

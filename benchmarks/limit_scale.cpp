@@ -1,8 +1,10 @@
 // The machine's limit for a batch operation that returns a new array: out = 2 * in over
 // `doubles` doubles, split in halves over `threads` threads, into freshly allocated output
 // (advised for transparent huge pages unless "plain" is given). Prints the median in ms.
+// Kernel "add" reads two inputs instead (out = a + b, the traffic of an operation on two
+// lists), kernel "sum" reads one and writes nothing (a reduction).
 //
-//     limit_scale DOUBLES THREADS REPEATS [huge|plain|touched]
+//     limit_scale DOUBLES THREADS REPEATS [huge|plain|touched] [scale|add|sum]
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -25,15 +27,33 @@ double* allocate(std::size_t doubles, bool advise) {
     return static_cast<double*>(p);
 }
 
-void scale(const double* in, double* out, std::size_t n, std::size_t threads) {
+enum class Kernel { Scale, Add, Sum };
+
+double run(Kernel kernel, const double* in, const double* in2, double* out, std::size_t n, std::size_t threads) {
     std::vector<std::thread> pool;
+    std::vector<double> sums(threads);
     const auto piece = [&](std::size_t t) {
         const std::size_t begin = n * t / threads, end = n * (t + 1) / threads;
-        for (std::size_t i = begin; i < end; ++i) out[i] = 2.0 * in[i];
+        if (kernel == Kernel::Scale) {
+            for (std::size_t i = begin; i < end; ++i) out[i] = 2.0 * in[i];
+        } else if (kernel == Kernel::Add) {
+            for (std::size_t i = begin; i < end; ++i) out[i] = in[i] + in2[i];
+        } else {
+            double s[8] = {};  // independent chains, so that the loads and not the additions set the time
+            std::size_t i = begin;
+            for (; i + 8 <= end; i += 8)
+                for (int k = 0; k < 8; ++k) s[k] += in[i + k];
+            for (; i < end; ++i) s[0] += in[i];
+            for (int k = 1; k < 8; ++k) s[0] += s[k];
+            sums[t] = s[0];
+        }
     };
     for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(piece, t);
     piece(0);
     for (auto& th : pool) th.join();
+    double total = 0.0;
+    for (double v : sums) total += v;
+    return total;
 }
 
 }  // namespace
@@ -46,9 +66,16 @@ int main(int argc, char** argv) {
     const char* mode = argc > 4 ? argv[4] : "huge";
     const bool advise = std::strcmp(mode, "plain") != 0;
     const bool touched = std::strcmp(mode, "touched") == 0;
+    const char* kernel_name = argc > 5 ? argv[5] : "scale";
+    const Kernel kernel = std::strcmp(kernel_name, "add") == 0   ? Kernel::Add
+                          : std::strcmp(kernel_name, "sum") == 0 ? Kernel::Sum
+                                                                 : Kernel::Scale;
 
     double* in = allocate(n, true);
     for (std::size_t i = 0; i < n; ++i) in[i] = static_cast<double>(i % 1000) * 0.5;
+    double* in2 = kernel == Kernel::Add ? allocate(n, true) : nullptr;
+    if (in2)
+        for (std::size_t i = 0; i < n; ++i) in2[i] = static_cast<double>(i % 777) * 0.25;
     double* kept = touched ? allocate(n, true) : nullptr;
     if (kept) std::memset(kept, 0, n * sizeof(double));
 
@@ -56,8 +83,14 @@ int main(int argc, char** argv) {
     double check = 0.0;
     for (int r = 0; r < repeats; ++r) {
         const auto start = std::chrono::steady_clock::now();
+        if (kernel == Kernel::Sum) {
+            check += run(kernel, in, nullptr, nullptr, n, threads);
+            const auto stop = std::chrono::steady_clock::now();
+            times.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
+            continue;
+        }
         double* out = kept ? kept : allocate(n, advise);
-        scale(in, out, n, threads);
+        run(kernel, in, in2, out, n, threads);
         const auto stop = std::chrono::steady_clock::now();
         check += out[n / 3];
         if (!kept) std::free(out);

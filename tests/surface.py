@@ -75,6 +75,7 @@ def _seed_values(instances: dict[str, list]) -> list:
         seeds.append([type(quats[0])(1, 0, 0, 0), type(quats[0])(0.5, 0.5, -0.5, 0.5), type(quats[0])(0, 0, 0.6, 0.8)])
     for objs in instances.values():
         seeds.extend(objs[:1])
+    seeds.append([0])  # positions, for gathers by index
     return seeds
 
 

@@ -463,6 +463,10 @@ def test_concurrent_batches_match_single_thread_bits(stress_report):
     probe = Vec3d(0.25, -1.0, 2.0)
     q = Quat.from_axis_angle(Vec3d(0.0, 0.6, 0.8), AngleRadians(1.1))
 
+    other = VecList([Vec3d(i * 0.37, -1.0 / (i + 1), math.cos(i)) for i in range(n)])
+    factors = [0.5 + (i % 7) for i in range(n)]
+    indices = [(i * 7919) % n for i in range(n)]
+
     def rotated(vl):
         copy = VecList(vl)
         copy.rotate(q)
@@ -485,6 +489,16 @@ def test_concurrent_batches_match_single_thread_bits(stress_report):
         "/": lambda vl: list_bits(vl / 7.0),
         "repr": repr,
         "list": lambda vl: exact([c for v in vl.list for c in v.to_array()]),
+        "add_each": lambda vl: list_bits(vl.add_each(other)),
+        "sub_each": lambda vl: list_bits(other.sub_each(vl)),
+        "cross_each": lambda vl: list_bits(vl.cross_each(other)),
+        "dot_each": lambda vl: (vl.dot_each(other).tobytes(), vl.dot_each(probe).tobytes()),
+        "distance_each": lambda vl: (vl.distance_each(other).tobytes(), vl.distance_each(probe).tobytes()),
+        "dot_sum": lambda vl: exact([vl.dot_sum(other), vl.dot_sum(vl)]),
+        "scale_each": lambda vl: list_bits(vl.scale_each(factors)),
+        "add_scaled": lambda vl: list_bits(vl.add_scaled(other, 0.01)),
+        "sum": lambda vl: vec_bits(vl.sum()) + vec_bits(vl.mean()),
+        "take": lambda vl: list_bits(vl.take(indices)),
     }
     expected = {name: job(shared) for name, job in jobs.items()}
     names = list(jobs)
@@ -535,6 +549,50 @@ def test_quat_list_batches_under_writers_match_single_thread_bits(stress_report)
             tally.call(W, target.extend, type(target).empty())
 
     race(stress_report, worker, worker, worker, writer, worker, worker, worker, writer, rounds=2 * len(names))
+def test_writable_views_race_with_readers_and_appenders(stress_report):
+    n = 24
+    values = [tuple(VEC_VALUES[c][k] for c in "xyz") for k in range(3)]
+    appended = values[0]
+    shared = VecList([Vec3d(*appended)] * n)
+    appends = []
+    R, W, OP = Conflict.READ, Conflict.WRITE, Conflict.OPERATOR
+
+    def rows_of(flat):
+        return [tuple(flat[i:i + 3]) for i in range(0, len(flat), 3)]
+
+    def valid(rows):
+        # One write's rows, then rows appended since; never a write half done.
+        first = rows[0]
+        p = next((i for i, r in enumerate(rows) if r != first), len(rows))
+        return first in values and all(r == appended for r in rows[p:])
+
+    def writer(tally, t, r):
+        view = tally.call(W, shared.writable)
+        if view is REFUSED:
+            return
+        k = (t + r) % len(values)
+        with view:
+            m = memoryview(view)
+            for i in range(m.shape[0]):
+                m[i, 0], m[i, 1], m[i, 2] = values[k]
+            assert rows_of(m.cast("B").cast("d").tolist()) == [values[k]] * m.shape[0], "another writer came in"
+            m.release()
+
+    def reader(tally, t, r):
+        for got in (tally.call(R, lambda: shared.to_array()), tally.call(R, lambda: shared.take(range(n)).to_array())):
+            if got is not REFUSED:
+                assert valid([tuple(row) for row in got]), got
+        tally.call(R, shared.sum)
+        tally.call(OP, lambda: shared + Vec3d(0, 0, 0))
+        tally.call(R, len, shared)
+
+    def appender(tally, t, r):
+        if r < 40 and tally.call(W, shared.append, Vec3d(*appended)) is not REFUSED:
+            appends.append(t)
+
+    race(stress_report, writer, reader, appender, reader, writer, reader, appender, reader)
+    assert len(shared) == n + len(appends)
+    assert valid([tuple(row) for row in shared.to_array()])
 
 
 def test_shared_iterator_yields_each_element_once(stress_report):

@@ -584,6 +584,16 @@ def test_operations_on_an_empty_list():
     for result in (empty.normalize(), empty.cross(A), empty.collapse(0), empty + A, empty - A, empty * 2, 2 * empty, empty / 2):
         assert type(result) is VecList and len(result) == 0
     assert empty.rotate(Quat(1, 0, 0, 0)) is None and len(empty) == 0
+    for result in (empty.add_each(empty), empty.sub_each(empty), empty.cross_each(empty), empty.scale_each([]),
+                   empty.add_scaled(empty, 2.0), empty.take([]), VecList([A]).take(())):
+        assert type(result) is VecList and len(result) == 0
+    for result in (empty.dot_each(empty), empty.dot_each(A), empty.distance_each(empty), empty.distance_each(A)):
+        assert type(result).__name__ == "array" and result.typecode == "d" and len(result) == 0
+    assert bits(empty.dot_sum(empty)) == 0
+    assert [bits(c) for c in comps(empty.sum())] == [0, 0, 0]
+    assert all(math.isnan(c) for c in comps(empty.mean()))
+    with pytest.raises(IndexError, match="^Index out of bounds$"):
+        empty.take([0])
 
 
 def test_results_are_new_lists():
@@ -639,6 +649,41 @@ def test_panics(call, message, capfd):
         (lambda vl: vl.minimum_distance_to(A, -1), OverflowError, ""),
         (lambda vl: vl.dot(), TypeError, "VecList.dot() missing 1 required positional argument: 'other'"),
         (lambda vl: vl.magnitude(A), TypeError, ""),
+        (lambda vl: vl.add_each(A), TypeError, "argument 'other': 'Vec3d' object is not an instance of 'VecList'"),
+        (lambda vl: vl.cross_each([A, B]), TypeError, "argument 'other': 'list' object is not an instance of 'VecList'"),
+        (lambda vl: vl.dot_each(1.0), TypeError,
+         "argument 'other': 'float' object is not an instance of 'VecList' or 'Vec3d'"),
+        (lambda vl: vl.distance_each(None), TypeError, "argument 'other': 'None' is not an instance of 'VecList' or 'Vec3d'"),
+        (lambda vl: vl.dot_sum(A), TypeError, "argument 'other': 'Vec3d' object is not an instance of 'VecList'"),
+        (lambda vl: vl.add_scaled(vl, "2"), TypeError, "argument 'factor': must be real number, not str"),
+        (lambda vl: vl.add_scaled(A, "2"), TypeError, "argument 'other': "),  # other is checked first
+        (lambda vl: vl.add_scaled(VecList([A]), "2"), TypeError, "argument 'factor': "),  # conversion before lengths
+        (lambda vl: vl.scale_each(2.0), TypeError, "argument 'factors': 'float' object is not an instance of 'Sequence'"),
+        (lambda vl: vl.scale_each("ab"), TypeError, "argument 'factors': 'str' object is not an instance of 'Sequence'"),
+        (lambda vl: vl.scale_each([1.0, "x"]), TypeError, "argument 'factors': must be real number, not str"),
+        (lambda vl: vl.scale_each(struct.pack("<2d", 1, 2)), TypeError,
+         "argument 'factors': expected a buffer of float64 (format 'd'), got format 'B'"),
+        (lambda vl: vl.scale_each(vl), ValueError, "expected a buffer of shape (n,), got shape (2, 3)"),
+        (lambda vl: vl.scale_each([1.0]), ValueError, "lengths differ: self has 2 elements, factors has 1"),
+        (lambda vl: vl.add_each(VecList([A])), ValueError, "lengths differ: self has 2 elements, other has 1"),
+        (lambda vl: vl.sub_each(VecList([])), ValueError, "lengths differ: self has 2 elements, other has 0"),
+        (lambda vl: vl.cross_each(VecList([A] * 3)), ValueError, "lengths differ: self has 2 elements, other has 3"),
+        (lambda vl: vl.dot_each(VecList([A])), ValueError, "lengths differ: self has 2 elements, other has 1"),
+        (lambda vl: vl.distance_each(VecList([A])), ValueError, "lengths differ: self has 2 elements, other has 1"),
+        (lambda vl: vl.dot_sum(VecList([A])), ValueError, "lengths differ: self has 2 elements, other has 1"),
+        (lambda vl: vl.add_scaled(VecList([A]), 2.0), ValueError, "lengths differ: self has 2 elements, other has 1"),
+        (lambda vl: vl.take([0, 2]), IndexError, "Index out of bounds"),
+        (lambda vl: vl.take([2, -1]), OverflowError, ""),  # negative before out of range
+        (lambda vl: vl.take([0, 1.0]), TypeError, "argument 'indices': 'float' object cannot be interpreted"),
+        (lambda vl: vl.take(3), TypeError, "argument 'indices': 'int' object is not an instance of 'Sequence'"),
+        (lambda vl: vl.take(bytes([0, 1, 2])), IndexError, "Index out of bounds"),  # bytes: unsigned bytes
+        (lambda vl: vl.take(memoryview(struct.pack("<2d", 0, 1)).cast("d")), TypeError,
+         "argument 'indices': expected a buffer of integers, got format 'd'"),
+        (lambda vl: vl.take(memoryview(struct.pack("<4b", 0, 1, 0, 1)).cast("b", (2, 2))), ValueError,
+         "expected a buffer of shape (n,), got shape (2, 2)"),
+        (lambda vl: vl.take(), TypeError, "VecList.take() missing 1 required positional argument: 'indices'"),
+        (lambda vl: vl.add_scaled(vl), TypeError, "VecList.add_scaled() missing 1 required positional argument: 'factor'"),
+        (lambda vl: vl.sum(A), TypeError, ""),
     ],
 )
 def test_argument_errors_leave_the_list(call, error, message):
@@ -775,6 +820,18 @@ def test_operator_with_conflicting_scalar_is_not_implemented():
         ("rotate", "($self, quat)"),
         ("collapse", "($self, axis)"),
         ("minimum_distance_to", "($self, other, stride)"),
+        ("add_each", "($self, other)"),
+        ("sub_each", "($self, other)"),
+        ("cross_each", "($self, other)"),
+        ("dot_each", "($self, other)"),
+        ("distance_each", "($self, other)"),
+        ("dot_sum", "($self, other)"),
+        ("scale_each", "($self, factors)"),
+        ("add_scaled", "($self, other, factor)"),
+        ("sum", "($self)"),
+        ("mean", "($self)"),
+        ("take", "($self, indices)"),
+        ("writable", "($self)"),
     ],
 )
 def test_text_signatures(name, signature):

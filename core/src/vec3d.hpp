@@ -33,6 +33,9 @@ inline bool operator==(const Vec3d& a, const Vec3d& b) {
     return std::fabs(a.x - b.x) < EPSILON && std::fabs(a.y - b.y) < EPSILON && std::fabs(a.z - b.z) < EPSILON;
 }
 
+// a + o * f, component by component: the product rounded, then the sum.
+constexpr Vec3d add_scaled(const Vec3d& a, const Vec3d& o, double f) { return a + o * f; }
+
 constexpr Vec3d new_from_to(const Vec3d& from, const Vec3d& to) { return to - from; }
 
 inline double index(const Vec3d& a, unsigned long long p) {

@@ -11,8 +11,6 @@ namespace quorral {
 
 static_assert(std::endian::native == std::endian::little, "buffers are read as little-endian doubles");
 
-namespace {
-
 // "d" with no byte order, the native one, or little-endian.
 bool is_double_format(const char* format) {
     if (!format) return false;  // unsigned bytes
@@ -28,6 +26,8 @@ std::string shape_text(const Py_buffer& view) {
     }
     return text + (view.ndim == 1 ? ",)" : ")");
 }
+
+namespace {
 
 // Raises TypeError naming the format unless the elements are native doubles.
 bool require_doubles(const Py_buffer& view) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -48,6 +49,12 @@ struct Arg<Bytes> {
     bool load(PyObject* obj);
     Bytes get() const { return bytes; }
 };
+
+// Whether a buffer format names native (little-endian) doubles.
+bool is_double_format(const char* format);
+
+// "(2, 3)" or "(4,)".
+std::string shape_text(const Py_buffer& view);
 
 // Float64 values of any buffer, read as rows of `width`: shape (n, width), or
 // a flat (width*n,) read row by row. Element (i, j) is at base + i*row_stride

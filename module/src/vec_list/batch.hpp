@@ -114,4 +114,12 @@ PyObject* map_list(const ElementList<E>& a, const F& f) {
     return list_of(std::span<const T>(out.get(), n));
 }
 
+// VecList.writable(): an exporter of a writable (n, 3) float64 buffer of the
+// elements, holding the list for writing until it and its buffers are released
+// (writable.cpp).
+PyObject* writable_view(PyObject* list);
+
+// The pairwise operations, reductions, gathers and the writable view of VecList (pairwise.cpp).
+void add_pairwise_operations(ClassSpec& spec);
+
 }  // namespace quorral

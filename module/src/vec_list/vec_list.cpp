@@ -6,6 +6,7 @@ namespace quorral {
 PyTypeObject* PyClass<VecArray>::create() {
     ClassSpec spec = list_spec<galdrin::Vec3d>();
     add_batch_operations(spec);
+    add_pairwise_operations(spec);
     return create_type<VecArray>(std::move(spec));
 }
 

@@ -1,0 +1,102 @@
+// Arrays of numbers in and out: float64 and integer inputs given as buffers or
+// as sequences, and array.array('d') results.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "binding/buffer.hpp"
+#include "binding/convert.hpp"
+
+namespace quorral {
+
+// n doubles, contiguous: a float64 buffer of shape (n,) read in place when it
+// is contiguous, else a copy of its values or of a sequence's floats.
+struct Floats {
+    const double* data = nullptr;
+    std::size_t count = 0;
+};
+
+template <>
+struct Arg<Floats> {
+    BufferExport source;
+    std::vector<double> copied;
+    Floats value;
+    bool load(PyObject* obj);
+    Floats get() const { return value; }
+};
+
+// n indices: an integer buffer of shape (n,) of any width and sign, read in
+// place, or the converted items of a sequence of ints. Negative entries are
+// left for the user to check (the conversion of a sequence refuses them).
+struct Indices {
+    const char* base = nullptr;
+    Py_ssize_t stride = 0;
+    std::size_t count = 0;
+    int width = 8;       // bytes per entry: 1, 2, 4 or 8
+    bool is_signed = false;
+
+    // Calls f(read) with read(i) giving entry i as T, where T is the entry's own type.
+    template <class F>
+    decltype(auto) visit(F&& f) const {
+        switch (width * (is_signed ? -1 : 1)) {
+            case 1: return f(reader<std::uint8_t>());
+            case -1: return f(reader<std::int8_t>());
+            case 2: return f(reader<std::uint16_t>());
+            case -2: return f(reader<std::int16_t>());
+            case 4: return f(reader<std::uint32_t>());
+            case -4: return f(reader<std::int32_t>());
+            case -8: return f(reader<std::int64_t>());
+            default: return f(reader<std::uint64_t>());
+        }
+    }
+
+private:
+    template <class T>
+    auto reader() const {
+        return [base = base, stride = stride](std::size_t i) {
+            T v;
+            std::memcpy(&v, base + static_cast<Py_ssize_t>(i) * stride, sizeof v);
+            return v;
+        };
+    }
+};
+
+template <>
+struct Arg<Indices> {
+    BufferExport source;
+    std::vector<Index> converted;
+    Indices value;
+    bool load(PyObject* obj);
+    Indices get() const { return value; }
+};
+
+// A new array.array('d') of n entries, and where its entries lie.
+PyObject* new_float_array(std::size_t n);
+double* float_array_data(PyObject* array);
+
+// A new array.array('d') of n entries, all written by fill(double*), or
+// nullptr with an error set.
+template <class Fill>
+PyObject* float_array(std::size_t n, const Fill& fill) {
+    PyObject* array = new_float_array(n);
+    if (!array) return nullptr;
+    double* data = float_array_data(array);
+    if (!data && n > 0) {
+        Py_DECREF(array);
+        return nullptr;
+    }
+    try {
+        fill(data);
+    } catch (...) {
+        Py_DECREF(array);
+        throw;
+    }
+    return array;
+}
+
+}  // namespace quorral

@@ -1,0 +1,395 @@
+"""VecList with VecList: pairwise operations, per-element factors, the fused
+update, sums, gathers by index, float arrays out and the writable view."""
+
+import array
+import functools
+import gc
+import hashlib
+import math
+import operator
+import os
+import pickle
+import struct
+import subprocess
+import sys
+import sysconfig
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from conftest import bits
+from quorral import Vec3d, VecList
+
+LEAF = 128  # terms per leaf of the summation tree
+READ_REFUSED = "Already mutably borrowed"
+WRITE_REFUSED = "Already borrowed"
+
+floats = st.floats(allow_nan=True, allow_infinity=True)
+vectors = st.builds(Vec3d, floats, floats, floats)
+rows = st.lists(st.tuples(vectors, vectors, floats), max_size=50)
+
+
+def comps(v):
+    return (v.x, v.y, v.z)
+
+
+def same_float(got, want):
+    """Bit-exact, except that any NaN matches any NaN."""
+    assert type(got) is float
+    assert (math.isnan(got) and math.isnan(want)) or bits(got) == bits(want), (got, want)
+
+
+def same_vec(got, want):
+    assert type(got) is Vec3d
+    for g, w in zip(comps(got), comps(want)):
+        same_float(g, w)
+
+
+def same_list(got, want):
+    assert type(got) is VecList and len(got) == len(want)
+    for i, w in enumerate(want):
+        same_vec(got[i], w)
+
+
+def same_array(got, want):
+    assert type(got) is array.array and got.typecode == "d" and len(got) == len(want)
+    for g, w in zip(got, want):
+        same_float(g, w)
+
+
+def tree_sum(terms, zero):
+    """The documented order: leaves of LEAF terms, each summed in order from its
+    first term, then leaf sums combined pairwise (first half of the leaves + rest)."""
+    if not terms:
+        return zero
+    leaves = []
+    for k in range(0, len(terms), LEAF):
+        s = terms[k]
+        for t in terms[k + 1:k + LEAF]:
+            s = s + t
+        leaves.append(s)
+
+    def combine(first, m):
+        if m == 1:
+            return leaves[first]
+        left = m // 2
+        return combine(first, left) + combine(first + left, m - left)
+
+    return combine(0, len(leaves))
+
+
+def split(data):
+    return VecList([r[0] for r in data]), VecList([r[1] for r in data]), [r[2] for r in data]
+
+
+# --- every result is the single-Vec3d composition, bit for bit ------------------
+
+
+@settings(max_examples=60)
+@given(rows, vectors, floats)
+def test_pairwise_results_match_single_vectors(data, probe, factor):
+    a, b, f = split(data)
+    xs, ys = list(a), list(b)
+    same_list(a.add_each(b), [x + y for x, y in zip(xs, ys)])
+    same_list(a.sub_each(b), [x - y for x, y in zip(xs, ys)])
+    same_list(a.cross_each(b), [x.cross(y) for x, y in zip(xs, ys)])
+    same_list(a.scale_each(f), [x * s for x, s in zip(xs, f)])
+    same_list(a.scale_each(array.array("d", f)), [x * s for x, s in zip(xs, f)])
+    same_list(a.add_scaled(b, factor), [x + y * factor for x, y in zip(xs, ys)])
+    same_list(a.add_scaled(b, factor), list(a.add_each(b * factor)))
+    same_array(a.dot_each(b), [x.dot(y) for x, y in zip(xs, ys)])
+    same_array(a.distance_each(b), [x.distance_to(y) for x, y in zip(xs, ys)])
+    same_array(a.dot_each(probe), a.dot(probe))
+    same_array(a.distance_each(probe), a.distance_to(probe))
+    same_float(a.dot_sum(b), tree_sum([x.dot(y) for x, y in zip(xs, ys)], 0.0))
+    same_vec(a.sum(), tree_sum(xs, Vec3d(0.0, 0.0, 0.0)))
+    s = a.sum()
+    n = float(len(xs))
+    same_vec(a.mean(), Vec3d(s.x / n, s.y / n, s.z / n) if xs else Vec3d(math.nan, math.nan, math.nan))
+    assert len(a) == len(data) and len(b) == len(data)
+
+
+@settings(max_examples=60)
+@given(st.lists(vectors, max_size=30), st.lists(st.integers(0, 2**64 - 1), max_size=40))
+def test_take_matches_indexing(items, raw):
+    vl = VecList(items)
+    indices = [i % len(items) for i in raw] if items else []
+    got = vl.take(indices)
+    assert len(got) == len(indices)
+    for g, i in zip(got, indices):
+        assert [bits(c) for c in comps(g)] == [bits(c) for c in comps(items[i])]
+
+
+finite = st.floats(min_value=-1e6, max_value=1e6)
+
+
+@settings(max_examples=60)
+@given(st.lists(st.tuples(finite, finite, finite), max_size=1200))
+def test_sum_is_within_the_pairwise_bound(triples):
+    vl = VecList([Vec3d(*t) for t in triples])
+    s, m = vl.sum(), vl.mean()
+    leaves = max(1, -(-len(triples) // LEAF))
+    steps = LEAF - 1 + math.ceil(math.log2(leaves))
+    for axis, got in enumerate(comps(s)):
+        column = [t[axis] for t in triples]
+        exact = math.fsum(column)
+        bound = 1.01 * steps * 2.0**-53 * math.fsum(abs(c) for c in column)
+        assert abs(got - exact) <= bound
+        if triples:
+            assert bits(comps(m)[axis]) == bits(got / len(triples))
+
+
+def test_sum_example_differs_from_the_sum_in_order():
+    # Leaf 0 holds 1e16 and loses its ones; leaves 1 and 2 add 256 exactly.
+    vl = VecList([Vec3d(1e16, 0, 0)] + [Vec3d(1, 0, 0)] * (3 * LEAF - 1))
+    assert vl.sum().x == 1e16 + 256
+    assert functools.reduce(operator.add, (v.x for v in vl)) == 1e16
+
+
+# --- the same bits on every worker count, around the pool's piece boundaries ----
+
+SIZES = [1, 2, 127, 128, 129, 16383, 16384, 16385, 40000]
+PROBE = Vec3d(0.25, -1.0, 2.0)
+
+
+def boundary_lists(n):
+    a = VecList([Vec3d(math.sin(i) * 1e3, 1.0 / (i + 1), (i % 17) - 8.5) for i in range(n)])
+    b = VecList([Vec3d(math.cos(i), i * 0.37, -1e-3 * i) for i in range(n)])
+    factors = [0.5 + (i % 7) for i in range(n)]
+    indices = [(i * 7919) % n for i in range(n)]
+    return a, b, factors, indices
+
+
+def boundary_parts(n):
+    a, b, factors, indices = boundary_lists(n)
+    lists = [a.add_each(b), a.sub_each(b), a.cross_each(b), a.scale_each(factors), a.add_scaled(b, 0.3),
+             a.take(indices), a.take(array.array("I", indices))]
+    arrays = [a.dot_each(b), a.distance_each(b), a.dot_each(PROBE), a.distance_each(PROBE)]
+    scalars = [a.dot_sum(b), *comps(a.sum()), *comps(a.mean())]
+    return lists, arrays, scalars
+
+
+def boundary_results():
+    for n in SIZES:
+        lists, arrays, scalars = boundary_parts(n)
+        blob = b"".join([*(memoryview(vl).tobytes() for vl in lists), *(x.tobytes() for x in arrays),
+                         struct.pack(f"<{len(scalars)}d", *scalars)])
+        yield n, hashlib.sha256(blob).hexdigest()
+
+
+BOUNDARY_SCRIPT = """
+import sys
+sys.path.insert(0, {tests!r})
+from test_vec_list_pairwise import boundary_results
+for n, digest in boundary_results():
+    print(n, digest)
+"""
+
+
+@pytest.mark.thread_unsafe(reason="runs subprocesses")
+def test_results_are_the_same_on_every_worker_count():
+    script = BOUNDARY_SCRIPT.format(tests=os.path.dirname(__file__))
+    outputs = {}
+    for workers in ("1", "2", "4"):
+        env = {**os.environ, "RAYON_NUM_THREADS": workers}
+        outputs[workers] = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
+                                          check=True, timeout=300).stdout
+    assert outputs["1"] == outputs["2"] == outputs["4"]
+    assert outputs["1"] == "".join(f"{n} {d}\n" for n, d in boundary_results())
+
+
+def test_results_past_the_piece_boundary_match_single_vectors():
+    n = 16385
+    a, b, factors, indices = boundary_lists(n)
+    lists, arrays, scalars = boundary_parts(n)
+    xs, ys = list(a), list(b)
+    wanted = [[x + y for x, y in zip(xs, ys)], [x - y for x, y in zip(xs, ys)], [x.cross(y) for x, y in zip(xs, ys)],
+              [x * f for x, f in zip(xs, factors)], [x + y * 0.3 for x, y in zip(xs, ys)], [xs[i] for i in indices],
+              [xs[i] for i in indices]]
+    for got, want in zip(lists, wanted, strict=True):
+        assert memoryview(got).tobytes() == struct.pack(f"<{3 * n}d", *(c for v in want for c in comps(v)))
+    for got, want in zip(arrays, [[x.dot(y) for x, y in zip(xs, ys)], [x.distance_to(y) for x, y in zip(xs, ys)],
+                                  [x.dot(PROBE) for x in xs], [x.distance_to(PROBE) for x in xs]], strict=True):
+        assert got.tobytes() == struct.pack(f"<{n}d", *want)
+    s = tree_sum(xs, Vec3d(0, 0, 0))
+    want = [tree_sum([x.dot(y) for x, y in zip(xs, ys)], 0.0), *comps(s), s.x / n, s.y / n, s.z / n]
+    assert struct.pack("<7d", *scalars) == struct.pack("<7d", *want)
+
+
+# --- float arrays in and out ------------------------------------------------------
+
+
+def test_float_results_are_arrays():
+    a = VecList([Vec3d(1, 2, 3), Vec3d(4, 5, 6)])
+    got = a.dot_each(a)
+    assert type(got) is array.array and got.typecode == "d" and got.tolist() == [14.0, 77.0]
+    assert pickle.loads(pickle.dumps(got)) == got
+    assert a.dot_each(a) is not got  # a new array each call
+    assert a.distance_each(Vec3d(1, 2, 3)).tolist() == [0.0, math.sqrt(27)]
+    assert type(a.dot_sum(a)) is float and a.dot_sum(a) == 91.0
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="only the free-threaded build has no GIL")
+def test_float_arrays_leave_the_gil_disabled():
+    VecList([Vec3d(1, 2, 3)]).dot_each(Vec3d(1, 0, 0))  # imports the array module
+    assert not sys._is_gil_enabled()
+
+
+class Real:
+    def __float__(self):
+        return 2.5
+
+
+@pytest.mark.parametrize(
+    "factors",
+    [
+        [2, 2.5],
+        (2.0, Real()),
+        array.array("d", [2.0, 2.5]),
+        memoryview(struct.pack("<4d", 2.0, 0.0, 2.5, 0.0)).cast("d")[::2],
+        range(2, 4),
+    ],
+    ids=["list", "tuple", "array", "strided", "range"],
+)
+def test_factors_from_buffers_and_sequences(factors):
+    a = VecList([Vec3d(1, 2, 3), Vec3d(4, 5, 6)])
+    want = [float(f) for f in factors]
+    same_list(a.scale_each(factors), [Vec3d(1, 2, 3) * want[0], Vec3d(4, 5, 6) * want[1]])
+
+
+@pytest.mark.parametrize("code", ["f", "i", "q", "b"])
+def test_factors_of_another_format_name_it(code):
+    with pytest.raises(TypeError, match=rf"^argument 'factors': expected a buffer of float64 \(format 'd'\), got format '{code}'$"):
+        VecList([Vec3d(1, 2, 3)]).scale_each(array.array(code, [1]))
+
+
+# --- gathers ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("code", list("bBhHiIlLqQ"))
+def test_take_accepts_integer_buffers_of_every_width_and_sign(code):
+    items = [Vec3d(i, -i, 0.5 * i) for i in range(5)]
+    vl = VecList(items)
+    got = vl.take(array.array(code, [4, 0, 4, 2]))
+    assert [comps(v) for v in got] == [comps(items[i]) for i in (4, 0, 4, 2)]
+    with pytest.raises(IndexError, match="^Index out of bounds$"):
+        vl.take(array.array(code, [0, 5]))
+    if code.islower():
+        with pytest.raises(OverflowError, match="^can't convert negative int to unsigned$"):
+            vl.take(array.array(code, [5, -1]))  # negative before out of range
+    assert len(vl) == 5
+
+
+def test_take_reads_strided_buffers_and_any_sequence():
+    items = [Vec3d(i, 0, 0) for i in range(4)]
+    vl = VecList(items)
+    strided = memoryview(array.array("h", [3, 99, 1, 99, 2])).cast("B").cast("h")[::2]
+    assert [v.x for v in vl.take(strided)] == [3.0, 1.0, 2.0]
+    assert [v.x for v in vl.take(range(3, -1, -1))] == [3.0, 2.0, 1.0, 0.0]
+    assert [v.x for v in vl.take((True, 2))] == [1.0, 2.0]
+    with pytest.raises(OverflowError):
+        vl.take(range(-1, 2))
+
+
+# --- the writable view -------------------------------------------------------------
+
+
+def vl_abc():
+    return VecList([Vec3d(1, 2, 3), Vec3d(4, 5, -6)])
+
+
+def refusals(vl):
+    """Every kind of use of vl while it is held for writing, and its error."""
+    def attempt(fn):
+        try:
+            fn()
+        except (RuntimeError, TypeError) as e:
+            return type(e).__name__, str(e).split(":")[0]
+        return None
+    return {
+        "len": attempt(lambda: len(vl)),
+        "index": attempt(lambda: vl[0]),
+        "sum": attempt(vl.sum),
+        "take": attempt(lambda: vl.take([0])),
+        "add_each": attempt(lambda: VecList([Vec3d(0, 0, 0)] * 2).add_each(vl)),
+        "buffer": attempt(lambda: memoryview(vl)),
+        "append": attempt(lambda: vl.append(Vec3d(0, 0, 0))),
+        "writable": attempt(vl.writable),
+        "operator": attempt(lambda: vl + Vec3d(0, 0, 0)),
+    }
+
+
+HELD = {
+    "len": ("RuntimeError", READ_REFUSED), "index": ("RuntimeError", READ_REFUSED),
+    "sum": ("RuntimeError", READ_REFUSED), "take": ("RuntimeError", READ_REFUSED),
+    "add_each": ("RuntimeError", READ_REFUSED), "buffer": ("RuntimeError", READ_REFUSED),
+    "append": ("RuntimeError", WRITE_REFUSED), "writable": ("RuntimeError", WRITE_REFUSED),
+    "operator": ("TypeError", "unsupported operand type(s) for +"),
+}
+
+
+def test_writable_view_writes_in_place_and_holds_the_list():
+    vl = vl_abc()
+    view = vl.writable()
+    m = memoryview(view)
+    assert (m.shape, m.format, m.readonly, m.c_contiguous) == ((2, 3), "d", False, True)
+    m[1, 2] = 6.0
+    assert refusals(vl) == HELD
+    m.release()
+    assert refusals(vl) == HELD  # the view itself still holds it
+    assert view.release() is None
+    assert [comps(v) for v in vl] == [(1, 2, 3), (4, 5, 6)]
+    assert all(r is None for name, r in refusals(vl).items() if name != "operator")
+
+
+def test_leaving_the_block_with_a_buffer_alive_is_an_error():
+    vl = vl_abc()
+    with vl.writable() as view:
+        memoryview(view)[0, 0] = 9.0
+    assert vl[0].x == 9.0
+    with pytest.raises(BufferError, match=r"^1 buffer\(s\) taken from the view are still alive"):
+        with vl.writable() as view:
+            kept = memoryview(view)
+    assert refusals(vl) == HELD
+    with pytest.raises(BufferError, match="^the writable view was released$"):
+        memoryview(view)
+    kept.release()
+    assert len(vl) == 2
+
+
+def test_a_dropped_view_releases_the_list():
+    vl = vl_abc()
+    view = vl.writable()
+    del view
+    gc.collect()
+    vl.append(Vec3d(0, 0, 0))
+    with pytest.raises(ValueError), vl.writable():
+        raise ValueError("inside")
+    assert len(vl) == 3
+
+
+def test_writable_is_refused_while_the_list_is_read():
+    vl = vl_abc()
+    reader = memoryview(vl)
+    with pytest.raises(RuntimeError, match=f"^{WRITE_REFUSED}$"):
+        vl.writable()
+    reader.release()
+    with vl.writable() as view:
+        assert memoryview(view).tolist() == [[1.0, 2.0, 3.0], [4.0, 5.0, -6.0]]
+
+
+def test_writable_view_of_an_empty_list():
+    vl = VecList.empty()
+    with vl.writable() as view:
+        assert memoryview(view).shape == (0, 3)
+    assert len(vl) == 0
+
+
+def test_masked_update_with_numpy():
+    np = pytest.importorskip("numpy", reason="numpy is not installed for this interpreter")
+    vl = VecList([Vec3d(1, 2, -3), Vec3d(4, 5, 6), Vec3d(0, 0, -0.5)])
+    arr = np.asarray(vl.writable())
+    arr[arr[:, 2] < 0, 2] *= -1
+    assert refusals(vl) == HELD
+    del arr
+    assert [v.z for v in vl] == [3.0, 6.0, 0.5]
