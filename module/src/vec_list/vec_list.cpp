@@ -1,4 +1,5 @@
 // The Python classes VecList and VecListIterator.
+#include "vec_list/batch.hpp"
 #include "vec_list/list_class.hpp"
 
 namespace quorral {
