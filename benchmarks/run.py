@@ -7,7 +7,7 @@ results/throughput.csv and results/throughput.png. Rows whose feature the
 installed module lacks are skipped. Then runs threads.py (thread scaling on the
 free-threaded build, single-operation cost against the GIL build).
 
-    python benchmarks/run.py [--out DIR] [--only single]
+    python benchmarks/run.py [--out DIR] [--only single|elementwise]
 """
 
 import argparse
@@ -225,6 +225,36 @@ def batch_rows(quorral, np):
     return out
 
 
+ELEMENTWISE_SIZES = [10**3, 10**4, 10**5]
+
+
+def elementwise_rows(quorral, np):
+    """The element-wise operations inside the cache (n = 1e6 is in batch_rows)."""
+    if not have_veclist(quorral):
+        return [("VecList element-wise operations", None, None, "numpy", "skipped: no VecList")]
+    Vec3d, VecList = quorral.Vec3d, quorral.VecList
+    norm = "np.sqrt((arr[:, 0] * arr[:, 0] + arr[:, 1] * arr[:, 1]) + arr[:, 2] * arr[:, 2])"
+    rows = [
+        ("vl + v", "vl + o", "arr + oa"),
+        ("vl - v", "vl - o", "arr - oa"),
+        ("vl * 2.0", "vl * 2.0", "arr * 2.0"),
+        ("2.0 * vl", "2.0 * vl", "2.0 * arr"),
+        ("vl / 2.0", "vl / 2.0", "arr / 2.0"),
+        ("cross", "vl.cross(o)", "np.cross(arr, oa)"),
+        ("normalize", "vl.normalize()", f"arr / {norm}[:, None]"),
+        ("collapse(1)", "vl.collapse(1)", "c = arr.copy(); c[:, 1] = 0.0"),
+    ]
+    out = []
+    for n in ELEMENTWISE_SIZES:
+        tuples = random_points(n)
+        env = {"np": np, "vl": VecList([Vec3d(*t) for t in tuples]), "arr": np.array(tuples),
+               "o": Vec3d(0.25, -1.5, 2.0), "oa": np.array([0.25, -1.5, 2.0])}
+        for name, q_stmt, p_stmt in rows:
+            qt, pt = compare(q_stmt, p_stmt, env, repeats=9, target=0.01)
+            out.append((f"{name} (n=1e{len(str(n)) - 1})", qt, pt, "numpy", "target <= 0.5"))
+    return out
+
+
 def buffer_rows(quorral, np):
     """Copying an array into a list, and a list viewed as an array."""
     VecList = getattr(quorral, "VecList", None)
@@ -360,7 +390,8 @@ def print_table(rows):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", type=Path, default=Path(__file__).resolve().parent / "results")
-    parser.add_argument("--only", choices=["single"], help="print the single-object table and stop")
+    parser.add_argument("--only", choices=["single", "elementwise"],
+                        help="stop after the single-object table, or after it and the in-cache element-wise rows")
     parser.add_argument("--sweep", choices=["quorral", "numpy"], help=argparse.SUPPRESS)
     parser.add_argument("--memory", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -382,6 +413,9 @@ def main():
 
     rows = single_rows(quorral, glm)
     if args.only == "single":
+        return print_table(rows)
+    rows += elementwise_rows(quorral, np)
+    if args.only == "elementwise":
         return print_table(rows)
     rows += batch_rows(quorral, np)
     rows += buffer_rows(quorral, np)
