@@ -7,7 +7,7 @@ results/throughput.csv and results/throughput.png. Rows whose feature the
 installed module lacks are skipped. Then runs threads.py (thread scaling on the
 free-threaded build, single-operation cost against the GIL build).
 
-    python benchmarks/run.py [--out DIR]
+    python benchmarks/run.py [--out DIR] [--only single|elementwise]
 """
 
 import argparse
@@ -90,9 +90,12 @@ def single_rows(quorral, glm):
     Vec3d, Quat = quorral.Vec3d, getattr(quorral, "Quat", None)
     env = {
         "Vec3d": Vec3d, "Quat": Quat, "dvec3": glm.dvec3, "dquat": glm.dquat,
-        "a": Vec3d(1.0, 2.0, 3.0), "b": Vec3d(-4.0, 0.5, 2.25),
-        "ga": glm.dvec3(1.0, 2.0, 3.0), "gb": glm.dvec3(-4.0, 0.5, 2.25),
+        "a": Vec3d(1.0, 2.0, 3.0), "b": Vec3d(-4.0, 0.5, 2.25), "c": Vec3d(1.0, 2.0, 3.0),
+        "ga": glm.dvec3(1.0, 2.0, 3.0), "gb": glm.dvec3(-4.0, 0.5, 2.25), "gc": glm.dvec3(1.0, 2.0, 3.0),
         "dot": glm.dot, "cross": glm.cross, "normalize": glm.normalize, "length": glm.length,
+        "conjugate": glm.conjugate, "sin": glm.sin, "degrees": glm.degrees, "radians": glm.radians,
+        "dvec1": glm.dvec1, "gr": glm.dvec1(0.75), "gs": glm.dvec1(-1.25), "x": 0.75,
+        "AngleRadians": getattr(quorral, "AngleRadians", None), "AngleDegrees": getattr(quorral, "AngleDegrees", None),
     }
     rows = [
         ("Vec3d(1.0, 2.0, 3.0)", "Vec3d(1.0, 2.0, 3.0)", "dvec3(1.0, 2.0, 3.0)", None),
@@ -107,24 +110,51 @@ def single_rows(quorral, glm):
         ("a.x", "a.x", "ga.x", None),
         ("a == b", "a == b", "ga == gb", None),
         ("hash(a)", "hash(a)", "hash(ga)", None),
+        ("a - b", "a - b", "ga - gb", None),
+        ("a / 2.0", "a / 2.0", "ga / 2.0", None),
+        ("a[1]", "a[1]", "ga[1]", None),
+        ("c.x = 1.5", "c.x = 1.5", "gc.x = 1.5", None),
         ("Quat(w, i, j, k)", "Quat(0.5, 0.5, 0.5, 0.5)", "dquat(0.5, 0.5, 0.5, 0.5)", "Quat"),
         ("q.rotate(v) / q * v", "q.rotate(a)", "gq * ga", "Quat"),
         # PyGLM stores the conjugate, and g1 * g2 applies g2 first: p.then(q) is gq * gp.
         ("p.then(q) / q1 * q2", "p.then(q)", "gq * gp", "algebra"),
         ("q.slerp(p, t) / slerp", "q.slerp(p, 0.3)", "slerp(gq, gp, 0.3)", "algebra"),
         ("Quat.from_rotation_matrix(m) / quat_cast", "Quat.from_rotation_matrix(m)", "quat_cast(gm)", "algebra"),
+        ("q.conjugate()", "q.conjugate()", "conjugate(gq)", "Quat"),
+        ("q.normalize()", "q.normalize()", "normalize(gq)", "Quat"),
+        ("q.magnitude()", "q.magnitude()", "length(gq)", "Quat"),
+        ("q.w", "q.w", "gq.w", "Quat"),
+        ("q == q2", "q == q2", "gq == gq2", "Quat"),
+        # Angles against PyGLM's one-component vector and its float functions.
+        ("AngleRadians(x) / dvec1(x)", "AngleRadians(0.75)", "dvec1(0.75)", "Angle"),
+        ("r.angle / dvec1.x", "r.angle", "gr.x", "Angle"),
+        ("r + s", "r + s", "gr + gs", "Angle"),
+        ("r * 2.0", "r * 2.0", "gr * 2.0", "Angle"),
+        ("-r", "-r", "-gr", "Angle"),
+        ("r == s", "r == s", "gr == gs", "Angle"),
+        ("r.sin() / sin(x)", "r.sin()", "sin(x)", "Angle"),
+        ("r.to_degrees() / degrees(x)", "r.to_degrees()", "degrees(x)", "Angle"),
+        ("d.to_radians() / radians(x)", "d.to_radians()", "radians(x)", "Angle"),
     ]
     have_quat = Quat is not None and hasattr(Quat, "rotate")
     have = {"Quat": have_quat, "algebra": have_quat and hasattr(Quat, "then")}
     if have_quat:
         env["q"] = Quat(0.5, 0.5, 0.5, 0.5)
         env["gq"] = glm.dquat(0.5, 0.5, 0.5, 0.5)
+        env["q2"] = Quat(0.5, -0.5, 0.5, 0.5)
+        env["gq2"] = glm.dquat(0.5, -0.5, 0.5, 0.5)
     if have["algebra"]:
         env["p"] = Quat.from_axis_angle(Vec3d(0.6, 0.0, 0.8), quorral.AngleRadians(1.2))
         env["gp"] = glm.dquat(env["p"].w, -env["p"].i, -env["p"].j, -env["p"].k)
         env["m"] = env["p"].to_rotation_matrix()
         env["gm"] = glm.mat3_cast(env["gp"])
         env["slerp"], env["quat_cast"] = glm.slerp, glm.quat_cast
+    have_angle = env["AngleRadians"] is not None and env["AngleDegrees"] is not None
+    if have_angle:
+        env["r"] = env["AngleRadians"](0.75)
+        env["s"] = env["AngleRadians"](-1.25)
+        env["d"] = env["AngleDegrees"](42.0)
+    have["Angle"] = have_angle
     out = []
     for name, q_stmt, p_stmt, needs in rows:
         if needs is not None and not have[needs]:
@@ -204,6 +234,36 @@ def batch_rows(quorral, np):
         out.append((f"{name} (n=1e6)", qt, pt, "numpy", ""))
     qt, pt = compare("vl2.normalize()", f"arr2 / np.sqrt((arr2 * arr2).sum(axis=1))[:, None]", env, 9, 0.02)
     out.append(("normalize, 2 elements (dispatch)", qt, pt, "numpy", "target < 3 us"))
+    return out
+
+
+ELEMENTWISE_SIZES = [10**3, 10**4, 10**5]
+
+
+def elementwise_rows(quorral, np):
+    """The element-wise operations inside the cache (n = 1e6 is in batch_rows)."""
+    if not have_veclist(quorral):
+        return [("VecList element-wise operations", None, None, "numpy", "skipped: no VecList")]
+    Vec3d, VecList = quorral.Vec3d, quorral.VecList
+    norm = "np.sqrt((arr[:, 0] * arr[:, 0] + arr[:, 1] * arr[:, 1]) + arr[:, 2] * arr[:, 2])"
+    rows = [
+        ("vl + v", "vl + o", "arr + oa"),
+        ("vl - v", "vl - o", "arr - oa"),
+        ("vl * 2.0", "vl * 2.0", "arr * 2.0"),
+        ("2.0 * vl", "2.0 * vl", "2.0 * arr"),
+        ("vl / 2.0", "vl / 2.0", "arr / 2.0"),
+        ("cross", "vl.cross(o)", "np.cross(arr, oa)"),
+        ("normalize", "vl.normalize()", f"arr / {norm}[:, None]"),
+        ("collapse(1)", "vl.collapse(1)", "c = arr.copy(); c[:, 1] = 0.0"),
+    ]
+    out = []
+    for n in ELEMENTWISE_SIZES:
+        tuples = random_points(n)
+        env = {"np": np, "vl": VecList([Vec3d(*t) for t in tuples]), "arr": np.array(tuples),
+               "o": Vec3d(0.25, -1.5, 2.0), "oa": np.array([0.25, -1.5, 2.0])}
+        for name, q_stmt, p_stmt in rows:
+            qt, pt = compare(q_stmt, p_stmt, env, repeats=9, target=0.01)
+            out.append((f"{name} (n=1e{len(str(n)) - 1})", qt, pt, "numpy", "target <= 0.5"))
     return out
 
 
@@ -342,6 +402,8 @@ def print_table(rows):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", type=Path, default=Path(__file__).resolve().parent / "results")
+    parser.add_argument("--only", choices=["single", "elementwise"],
+                        help="stop after the single-object table, or after it and the in-cache element-wise rows")
     parser.add_argument("--sweep", choices=["quorral", "numpy"], help=argparse.SUPPRESS)
     parser.add_argument("--memory", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -362,6 +424,11 @@ def main():
     print("times are medians of interleaved timeit repeats; ratio = quorral / peer (< 1: quorral faster)\n")
 
     rows = single_rows(quorral, glm)
+    if args.only == "single":
+        return print_table(rows)
+    rows += elementwise_rows(quorral, np)
+    if args.only == "elementwise":
+        return print_table(rows)
     rows += batch_rows(quorral, np)
     rows += buffer_rows(quorral, np)
     have = have_veclist(quorral)

@@ -139,6 +139,40 @@ def test_unsupported_operands_are_the_interpreters_type_error(expr):
     assert "rhs" not in str(info.value) and "lhs" not in str(info.value)
 
 
+class FloatLike:
+    """A left operand the interpreter hands to Vec3d's multiply slot first."""
+
+    def __float__(self):
+        return 0.5
+
+
+def test_reflected_multiply_converts_the_left_operand():
+    b = Vec3d(0.1, -0.2, INF)
+    same(FloatLike() * b, 0.1 * 0.5, -0.2 * 0.5, INF)
+    same(b * FloatLike(), 0.1 * 0.5, -0.2 * 0.5, INF)
+    for scalar in (2.0, -3, True, 1e308):
+        assert comps(scalar * b) == comps(b * scalar)
+
+
+def test_results_are_fresh_objects_after_many_are_freed():
+    import sys
+
+    a = Vec3d(1, 2, 3)
+    before = sys.getrefcount(Vec3d)
+    for _ in range(1000):
+        -a  # noqa: B018 - created and freed at once
+    kept = [a * float(i) for i in range(100)]
+    assert sys.getrefcount(Vec3d) - before == len(kept)
+    assert len({id(v) for v in kept}) == len(kept)
+    for i, v in enumerate(kept):
+        same(v, i, 2 * i, 3 * i)
+    kept[0].x = 7.0  # a fresh access state, and no value shared with the others
+    same(kept[0], 7, 0, 0)
+    same(kept[1], 1, 2, 3)
+    del kept, v
+    assert sys.getrefcount(Vec3d) == before
+
+
 def test_augmented_assignment_rebinds():
     a = Vec3d(1, 2, 3)
     alias = a

@@ -928,7 +928,8 @@ def test_single_worker_gives_the_same_results():
         "import quorral\n"
         "vl = quorral.VecList([quorral.Vec3d(i * 0.37, -i / 3, i ** 0.5) for i in range(20000)])\n"
         "print(repr(vl.normalize()).__hash__(), sum(vl.dot(quorral.Vec3d(0.1, 0.2, 0.3))).hex(),"
-        " vl.minimum_distance_to(quorral.Vec3d(7, -2, 3), 7))\n"
+        " vl.minimum_distance_to(quorral.Vec3d(7, -2, 3), 7),"
+        " repr(vl * 0.3).__hash__(), repr(0.3 * vl).__hash__(), repr(vl / 0.7).__hash__())\n"
     )
     outputs = set()
     for threads in ("1", "2", "5"):

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
@@ -244,9 +245,14 @@ struct Def {
         return Call<Fn, OnFailure::NotImplemented>::run(sources, nullptr);
     }
 
-    // Forward form first, then the reflected form, then NotImplemented.
+    // Forward form first, then the reflected form, then NotImplemented. A left
+    // operand of another class fails the forward form before anything runs,
+    // so that try is skipped.
     template <auto Forward, auto Reflected>
     static PyObject* multiply(PyObject* a, PyObject* b) {
+        using First = std::tuple_element_t<0, typename FunctionType<decltype(+Forward)>::Params>;
+        static_assert(requires { typename InstanceParam<First>::Value; }, "the forward form takes the instance first");
+        if (!instance_of<typename InstanceParam<First>::Value>(a)) return binary<Reflected>(a, b);
         PyObject* result = binary<Forward>(a, b);
         if (result != Py_NotImplemented) return result;
         Py_DECREF(result);
@@ -325,6 +331,14 @@ private:
 
     template <auto Field>
     static PyObject* get_field(PyObject* self, void*) {
+        using T = std::remove_cvref_t<decltype(std::declval<V&>().*Field)>;
+        if constexpr (AccessState::copyable<V> && std::is_same_v<T, double>) {
+            // One aligned word, stored whole by the setter: its own load cannot
+            // tear and needs no copy of the value. The descriptor has checked
+            // the receiver's type.
+            auto& field = reinterpret_cast<Instance<V>*>(self)->value.*Field;
+            return PyFloat_FromDouble(std::atomic_ref<double>(field).load(std::memory_order_relaxed));
+        }
         QuietReader<V> arg;
         if (!arg.load(self)) return nullptr;
         return to_py(arg.get().*Field);
