@@ -55,12 +55,12 @@ Vec3d sum(const VecArray& a) {
 
 Vec3d mean(const VecArray& a) { return sum(a) / static_cast<double>(a.items.size()); }
 
-PyObject* dot_sum(const VecArray& a, const VecArray& b) {
+double dot_sum(const VecArray& a, const VecArray& b) {
     const std::size_t n = a.items.size();
     if (n != b.items.size()) throw length_mismatch("self", n, "other", b.items.size());
     const Vec3d* x = a.items.data();
     const Vec3d* y = b.items.data();
-    return to_py(tree_sum_on_pool(n, [x, y](std::size_t i) { return dot(x[i], y[i]); }, 0.0));
+    return tree_sum_on_pool(n, [x, y](std::size_t i) { return dot(x[i], y[i]); }, 0.0);
 }
 
 VecArray scale_each(const VecArray& a, Doubles factors) {
