@@ -199,9 +199,10 @@ def test_from_axis_angles_pairwise():
         lambda: (0.5, 1, True),
         lambda: array.array("d", [0.5, 1, 1]),
         lambda: memoryview(array.array("d", [9, 0.5, 9, 1, 9, 1]))[1::2],
+        lambda: memoryview(bytearray(b"\0" + array.array("d", [0.5, 1, 1]).tobytes()))[1:].cast("d"),
         lambda: range(0, 3),
     ],
-    ids=["list", "tuple", "array", "strided", "range"],
+    ids=["list", "tuple", "array", "strided", "unaligned", "range"],
 )
 def test_from_axis_angles_accepts_buffers_and_sequences(angles):
     values = [float(x) for x in angles()]

@@ -652,8 +652,8 @@ def test_panics(call, message, capfd):
         (lambda vl: vl.add_each(A), TypeError, "argument 'other': 'Vec3d' object is not an instance of 'VecList'"),
         (lambda vl: vl.cross_each([A, B]), TypeError, "argument 'other': 'list' object is not an instance of 'VecList'"),
         (lambda vl: vl.dot_each(1.0), TypeError,
-         "argument 'other': 'float' object is not an instance of 'VecList' or 'Vec3d'"),
-        (lambda vl: vl.distance_each(None), TypeError, "argument 'other': 'None' is not an instance of 'VecList' or 'Vec3d'"),
+         "argument 'other': 'float' object is not an instance of 'Vec3d | VecList'"),
+        (lambda vl: vl.distance_each(None), TypeError, "argument 'other': 'None' is not an instance of 'Vec3d | VecList'"),
         (lambda vl: vl.dot_sum(A), TypeError, "argument 'other': 'Vec3d' object is not an instance of 'VecList'"),
         (lambda vl: vl.add_scaled(vl, "2"), TypeError, "argument 'factor': must be real number, not str"),
         (lambda vl: vl.add_scaled(A, "2"), TypeError, "argument 'other': "),  # other is checked first

@@ -247,14 +247,46 @@ class Real:
         (2.0, Real()),
         array.array("d", [2.0, 2.5]),
         memoryview(struct.pack("<4d", 2.0, 0.0, 2.5, 0.0)).cast("d")[::2],
+        memoryview(bytearray(b"\0" + struct.pack("<2d", 2.0, 2.5)))[1:].cast("d"),
         range(2, 4),
     ],
-    ids=["list", "tuple", "array", "strided", "range"],
+    ids=["list", "tuple", "array", "strided", "unaligned", "range"],
 )
 def test_factors_from_buffers_and_sequences(factors):
     a = VecList([Vec3d(1, 2, 3), Vec3d(4, 5, 6)])
     want = [float(f) for f in factors]
     same_list(a.scale_each(factors), [Vec3d(1, 2, 3) * want[0], Vec3d(4, 5, 6) * want[1]])
+
+
+class Lengthens:
+    """A number whose conversion appends to the sequence it was found in."""
+
+    def __init__(self, into):
+        self.into = into
+
+    def __float__(self):
+        self.into.append(0.0)
+        return 2.5
+
+    def __index__(self):
+        self.into.append(0)
+        return 1
+
+
+@pytest.mark.parametrize(
+    "call, want",
+    [
+        (lambda a, s: a.scale_each(s), [Vec3d(0, 0, 0), Vec3d(10, 12.5, 15)]),
+        (lambda a, s: a.take(s), [Vec3d(1, 2, 3), Vec3d(4, 5, 6)]),
+    ],
+    ids=["scale_each", "take"],
+)
+def test_sequences_are_read_as_they_were_when_the_call_began(call, want):
+    a = VecList([Vec3d(1, 2, 3), Vec3d(4, 5, 6)])
+    items = [0]
+    items.append(Lengthens(items))
+    same_list(call(a, items), want)
+    assert len(items) == 3
 
 
 @pytest.mark.parametrize("code", ["f", "i", "q", "b"])

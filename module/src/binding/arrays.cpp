@@ -8,41 +8,6 @@ namespace quorral {
 
 namespace {
 
-// Reads one-dimensional buffers only; other shapes are a ValueError naming them.
-bool one_dimensional(const Py_buffer& view) {
-    if (view.ndim == 1) return true;
-    PyErr_Format(PyExc_ValueError, "expected a buffer of shape (n,), got shape %s", shape_text(view).c_str());
-    return false;
-}
-
-// The items of a sequence (not a str), each converted by Arg<T>; conversion errors pass unchanged.
-template <class T>
-bool load_sequence(PyObject* obj, std::vector<T>& out) {
-    if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
-        raise_not_instance(obj, "Sequence");
-        return false;
-    }
-    const Py_ssize_t hint = PyObject_Length(obj);
-    if (hint < 0)
-        PyErr_Clear();
-    else
-        out.reserve(std::min(static_cast<std::size_t>(hint), std::size_t{1} << 20));
-    PyObject* iter = PyObject_GetIter(obj);
-    if (!iter) return false;
-    while (PyObject* item = PyIter_Next(iter)) {
-        Arg<T> arg;
-        const bool ok = arg.load(item);
-        Py_DECREF(item);
-        if (!ok) {
-            Py_DECREF(iter);
-            return false;
-        }
-        out.push_back(arg.get());
-    }
-    Py_DECREF(iter);
-    return !PyErr_Occurred();
-}
-
 // Integer formats of the struct module, optionally with the native or
 // little-endian byte order; the width comes from the item size.
 bool integer_format(const char* format, bool& is_signed) {
@@ -64,36 +29,9 @@ OnceCell<PyObject> one_zero;  // array('d', [0.0]), repeated into each new array
 
 }  // namespace
 
-bool Arg<Floats>::load(PyObject* obj) {
-    if (!PyObject_CheckBuffer(obj)) {
-        if (!load_sequence(obj, copied)) return false;
-        value = {copied.data(), copied.size()};
-        return true;
-    }
-    if (!source.acquire(obj, PyBUF_RECORDS_RO)) return false;
-    const Py_buffer& view = source.view();
-    if (!is_double_format(view.format) || view.itemsize != 8) {
-        PyErr_Format(PyExc_TypeError, "expected a buffer of float64 (format 'd'), got format '%s'",
-                     view.format ? view.format : "B");
-        return false;
-    }
-    if (!one_dimensional(view)) return false;
-    const auto n = static_cast<std::size_t>(view.shape[0]);
-    const Py_ssize_t stride = view.strides ? view.strides[0] : 8;
-    if (stride == 8) {
-        value = {static_cast<const double*>(view.buf), n};
-        return true;
-    }
-    copied.resize(n);
-    for (std::size_t i = 0; i < n; ++i)
-        std::memcpy(&copied[i], static_cast<const char*>(view.buf) + static_cast<Py_ssize_t>(i) * stride, 8);
-    value = {copied.data(), n};
-    return true;
-}
-
 bool Arg<Indices>::load(PyObject* obj) {
     if (!PyObject_CheckBuffer(obj)) {
-        if (!load_sequence(obj, converted)) return false;
+        if (!load_items(obj, converted)) return false;
         value = {reinterpret_cast<const char*>(converted.data()), sizeof(Index), converted.size(), 8, false};
         return true;
     }

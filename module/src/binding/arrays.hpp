@@ -1,5 +1,5 @@
-// Arrays of numbers in and out: float64 and integer inputs given as buffers or
-// as sequences, and array.array('d') results.
+// Arrays of numbers in and out: integer inputs given as buffers or as
+// sequences, and array.array('d') results.
 #pragma once
 
 #include <Python.h>
@@ -13,22 +13,6 @@
 #include "binding/convert.hpp"
 
 namespace quorral {
-
-// n doubles, contiguous: a float64 buffer of shape (n,) read in place when it
-// is contiguous, else a copy of its values or of a sequence's floats.
-struct Floats {
-    const double* data = nullptr;
-    std::size_t count = 0;
-};
-
-template <>
-struct Arg<Floats> {
-    BufferExport source;
-    std::vector<double> copied;
-    Floats value;
-    bool load(PyObject* obj);
-    Floats get() const { return value; }
-};
 
 // n indices: an integer buffer of shape (n,) of any width and sign, read in
 // place, or the converted items of a sequence of ints. Negative entries are

@@ -27,6 +27,17 @@ std::string shape_text(const Py_buffer& view) {
     return text + (view.ndim == 1 ? ",)" : ")");
 }
 
+bool one_dimensional(const Py_buffer& view) {
+    if (view.ndim == 1) return true;
+    PyErr_Format(PyExc_ValueError, "expected a buffer of shape (n,), got shape %s", shape_text(view).c_str());
+    return false;
+}
+
+PyObject* sequence_items(PyObject* obj) {
+    if (PyUnicode_Check(obj) || !PySequence_Check(obj)) return raise_not_instance(obj, "Sequence");
+    return PySequence_Tuple(obj);
+}
+
 namespace {
 
 // Raises TypeError naming the format unless the elements are native doubles.
@@ -35,13 +46,6 @@ bool require_doubles(const Py_buffer& view) {
     PyErr_Format(PyExc_TypeError, "expected a buffer of float64 (format 'd'), got format '%s'",
                  view.format ? view.format : "B");
     return false;
-}
-
-// A sequence other than a str, as a tuple of its items (a snapshot that other
-// threads cannot change), or nullptr with TypeError.
-PyObject* sequence_items(PyObject* obj) {
-    if (PyUnicode_Check(obj) || !PySequence_Check(obj)) return raise_not_instance(obj, "Sequence");
-    return PySequence_Tuple(obj);
 }
 
 bool matrix3_from_buffer(PyObject* obj, Matrix3& out) {
@@ -153,41 +157,24 @@ bool describe_double_rows(const Py_buffer& view, std::size_t width, DoubleRows& 
 }
 
 bool Arg<Doubles>::load(PyObject* obj) {
-    std::vector<double>& out = copy;
-    if (PyObject_CheckBuffer(obj)) {
-        if (!source.acquire(obj, PyBUF_RECORDS_RO)) return false;
-        const Py_buffer& view = source.view();
-        if (!require_doubles(view)) return false;
-        if (view.ndim != 1) {
-            PyErr_Format(PyExc_ValueError, "expected a buffer of shape (n,), got shape %s", shape_text(view).c_str());
-            return false;
-        }
-        const auto n = static_cast<std::size_t>(view.shape[0]);
-        const Py_ssize_t stride = view.strides ? view.strides[0] : 8;
-        const char* base = static_cast<const char*>(view.buf);
-        if (stride == 8 && reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0) {
-            doubles.values = {reinterpret_cast<const double*>(base), n};
-            return true;
-        }
-        out.resize(n);
-        for (std::size_t i = 0; i < n; ++i) std::memcpy(&out[i], base + static_cast<Py_ssize_t>(i) * stride, 8);
-        doubles.values = out;
+    if (!PyObject_CheckBuffer(obj)) {
+        if (!load_items(obj, copy)) return false;
+        doubles.values = copy;
         return true;
     }
-    PyObject* items = sequence_items(obj);
-    if (!items) return false;
-    const Py_ssize_t n = PyTuple_GET_SIZE(items);
-    out.resize(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Arg<double> value;
-        if (!value.load(PyTuple_GET_ITEM(items, i))) {
-            Py_DECREF(items);
-            return false;
-        }
-        out[static_cast<std::size_t>(i)] = value.get();
+    if (!source.acquire(obj, PyBUF_RECORDS_RO)) return false;
+    const Py_buffer& view = source.view();
+    if (!require_doubles(view) || !one_dimensional(view)) return false;
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    const Py_ssize_t stride = view.strides ? view.strides[0] : 8;
+    const char* base = static_cast<const char*>(view.buf);
+    if (stride == 8 && reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0) {
+        doubles.values = {reinterpret_cast<const double*>(base), n};
+        return true;
     }
-    Py_DECREF(items);
-    doubles.values = out;
+    copy.resize(n);
+    for (std::size_t i = 0; i < n; ++i) std::memcpy(&copy[i], base + static_cast<Py_ssize_t>(i) * stride, 8);
+    doubles.values = copy;
     return true;
 }
 

@@ -56,6 +56,31 @@ bool is_double_format(const char* format);
 // "(2, 3)" or "(4,)".
 std::string shape_text(const Py_buffer& view);
 
+// Raises ValueError naming the shape unless the buffer is one-dimensional.
+bool one_dimensional(const Py_buffer& view);
+
+// A sequence other than a str, as a tuple of its items (a snapshot that other
+// threads cannot change), or nullptr with TypeError.
+PyObject* sequence_items(PyObject* obj);
+
+// The items of a sequence (not a str), each converted by Arg<T>, taken from
+// its snapshot; a conversion error passes unchanged.
+template <class T>
+bool load_items(PyObject* obj, std::vector<T>& out) {
+    PyObject* items = sequence_items(obj);
+    if (!items) return false;
+    const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(items));
+    out.resize(n);
+    bool ok = true;
+    for (std::size_t i = 0; ok && i < n; ++i) {
+        Arg<T> item;
+        ok = item.load(PyTuple_GET_ITEM(items, static_cast<Py_ssize_t>(i)));
+        if (ok) out[i] = item.get();
+    }
+    Py_DECREF(items);
+    return ok;
+}
+
 // Float64 values of any buffer, read as rows of `width`: shape (n, width), or
 // a flat (width*n,) read row by row. Element (i, j) is at base + i*row_stride
 // + j*column_stride. Only doubles in the native (little-endian) byte order are

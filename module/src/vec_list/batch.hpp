@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <type_traits>
 
 #include "binding/convert.hpp"
 #include "pool.hpp"
@@ -46,20 +47,27 @@ inline InvalidValue length_mismatch(const char* left, std::size_t m, const char*
                         " has " + std::to_string(n));
 }
 
-// A new list of f(a[i], b[i]); a and b (named by their parameters) must be of one length.
-template <class A, class B, class F>
-auto map_pairs(const char* a_name, const A& a, const char* b_name, const B& b, const F& f,
-               std::size_t grain = CHEAP_GRAIN) {
+// out[i] = f(a[i], b[i]) for every pair, on the pool, as map_into does; a and
+// b (named by their parameters) must be of one length.
+template <class Out, class A, class B, class F>
+void map_pairs_into(const char* a_name, const A& a, const char* b_name, const B& b, Out* out, const F& f,
+                    std::size_t grain = CHEAP_GRAIN) {
     if (a.size() != b.size()) throw length_mismatch(a_name, a.size(), b_name, b.size());
-    ElementList<std::remove_cvref_t<decltype(f(a[0], b[0]))>> result;
-    result.items.resize(a.size());
     const auto* x = a.data();
     const auto* y = b.data();
-    auto* out = result.items.data();
     pool::parallel_for(a.size(), [x, y, out, &f](std::size_t begin, std::size_t end) {
         const F g = f;
         for (std::size_t i = begin; i < end; ++i) out[i] = g(x[i], y[i]);
     }, grain);
+}
+
+// A new list of f(a[i], b[i]), as map_pairs_into.
+template <class A, class B, class F>
+auto map_pairs(const char* a_name, const A& a, const char* b_name, const B& b, const F& f,
+               std::size_t grain = CHEAP_GRAIN) {
+    ElementList<std::remove_cvref_t<decltype(f(a[0], b[0]))>> result;
+    result.items.resize(a.size());
+    map_pairs_into(a_name, a, b_name, b, result.items.data(), f, grain);
     return result;
 }
 
@@ -94,13 +102,23 @@ struct Arg<OneOrList<E>> {
     OneOrList<E> get() const { return value; }
 };
 
-// A new list of f(a[i], b) with b the one operand, or of f(a[i], b[i]).
+// out[i] = f(a[i], b) with b the one operand, or f(a[i], b[i]).
+template <class Out, class E, class B, class F>
+void map_with_into(const ElementList<E>& a, OneOrList<B> other, const char* what, Out* out, const F& f,
+                   std::size_t grain = CHEAP_GRAIN) {
+    if (other.list) return map_pairs_into("self", a.items, what, other.list->items, out, f, grain);
+    const B b = *other.one;
+    map_into(a.items, out, [b, f](const E& e) { return f(e, b); }, grain);
+}
+
+// A new list of f(a[i], b) or f(a[i], b[i]), as map_with_into.
 template <class E, class B, class F>
 auto map_with(const ElementList<E>& a, OneOrList<B> other, const char* what, const F& f,
               std::size_t grain = CHEAP_GRAIN) {
-    if (other.list) return map_pairs("self", a.items, what, other.list->items, f, grain);
-    const B b = *other.one;
-    return map_elements(a, [b, f](const E& e) { return f(e, b); }, grain);
+    ElementList<std::remove_cvref_t<decltype(f(a.items[0], *other.one))>> result;
+    result.items.resize(a.items.size());
+    map_with_into(a, other, what, result.items.data(), f, grain);
+    return result;
 }
 
 // A Python list of f(element) (floats or bools).

@@ -130,22 +130,19 @@ ElementList<E> from_rows(RowsOf<width<E>> rows) {
     return a;
 }
 
-// The element array as a read-only, C-contiguous (n, width) buffer of doubles.
-// Each export is a reader of the list's access state until it is released,
-// so the array can neither change nor move while a view of it exists.
 template <class E>
 constexpr Py_ssize_t ROW_STRIDES[2] = {sizeof(E), sizeof(double)};
 template <class E>
 constexpr double NO_ELEMENTS[width<E>] = {};  // an empty list still exports a valid address
 
-template <class E>
-int get_buffer(PyObject* self, Py_buffer* view, int flags) {
+// An export by `exporter` of an element array as a C-contiguous (n, width)
+// buffer of doubles, in the form the flags ask for. hold(), called once the
+// request is accepted, gives the array it holds for the export, or nullptr
+// with an error set to refuse it. The shape's room is freed by release_shape.
+template <class E, class Hold>
+int export_elements(PyObject* exporter, Py_buffer* view, int flags, bool readonly, const Hold& hold) {
     constexpr const char* name = PyClass<ElementList<E>>::name;
     view->obj = nullptr;
-    if (flags & PyBUF_WRITABLE) {
-        PyErr_Format(PyExc_BufferError, "%s buffers are read-only", name);
-        return -1;
-    }
     if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS) {
         PyErr_Format(PyExc_BufferError, "%s buffers are C-contiguous, not Fortran-contiguous", name);
         return -1;
@@ -155,22 +152,20 @@ int get_buffer(PyObject* self, Py_buffer* view, int flags) {
         PyErr_NoMemory();
         return -1;
     }
-    auto* list = reinterpret_cast<Instance<ElementList<E>>*>(self);
-    if (!list->access.try_read()) {
+    const Storage<E>* items = hold();
+    if (!items) {
         PyMem_Free(shape);
-        raise_read_refused();
         return -1;
     }
-    const Storage<E>& items = list->value.items;
     const bool with_shape = (flags & PyBUF_ND) == PyBUF_ND;
     const bool with_format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT;
-    shape[0] = static_cast<Py_ssize_t>(items.size());
+    shape[0] = static_cast<Py_ssize_t>(items->size());
     shape[1] = width<E>;
-    view->buf = const_cast<void*>(items.empty() ? static_cast<const void*>(NO_ELEMENTS<E>)
-                                                : static_cast<const void*>(items.data()));
-    view->obj = Py_NewRef(self);
+    view->buf = const_cast<void*>(items->empty() ? static_cast<const void*>(NO_ELEMENTS<E>)
+                                                 : static_cast<const void*>(items->data()));
+    view->obj = Py_NewRef(exporter);
     view->len = shape[0] * static_cast<Py_ssize_t>(sizeof(E));
-    view->readonly = 1;
+    view->readonly = readonly ? 1 : 0;
     view->itemsize = with_shape || with_format ? sizeof(double) : 1;
     view->format = with_format ? const_cast<char*>("d") : nullptr;
     // Without a shape the consumer sees one dimension of len / itemsize items.
@@ -182,9 +177,29 @@ int get_buffer(PyObject* self, Py_buffer* view, int flags) {
     return 0;
 }
 
+inline void release_shape(Py_buffer* view) { PyMem_Free(view->internal); }
+
+// The element array as a read-only buffer. Each export is a reader of the
+// list's access state until it is released, so the array can neither change
+// nor move while a view of it exists.
+template <class E>
+int get_buffer(PyObject* self, Py_buffer* view, int flags) {
+    if (flags & PyBUF_WRITABLE) {
+        view->obj = nullptr;
+        PyErr_Format(PyExc_BufferError, "%s buffers are read-only", PyClass<ElementList<E>>::name);
+        return -1;
+    }
+    auto* list = reinterpret_cast<Instance<ElementList<E>>*>(self);
+    return export_elements<E>(self, view, flags, true, [list]() -> const Storage<E>* {
+        if (list->access.try_read()) return &list->value.items;
+        raise_read_refused();
+        return nullptr;
+    });
+}
+
 template <class E>
 void release_buffer(PyObject* self, Py_buffer* view) {
-    PyMem_Free(view->internal);
+    release_shape(view);
     reinterpret_cast<Instance<ElementList<E>>*>(self)->access.end_read();
 }
 

@@ -6,6 +6,7 @@
 
 #include "binding/def.hpp"
 #include "vec_list/batch.hpp"
+#include "vec_list/list_class.hpp"
 #include "vec_list/vec_array.hpp"
 
 namespace quorral {
@@ -40,55 +41,25 @@ struct PyClass<WriteLease> {
 
 namespace {
 
-constexpr Py_ssize_t ROW_STRIDES[2] = {sizeof(galdrin::Vec3d), sizeof(double)};
-double no_elements[3] = {};  // an empty list still exports a valid address
-
 WriteLease& lease_of(PyObject* self) { return reinterpret_cast<Instance<WriteLease>*>(self)->value; }
 
 int get_buffer(PyObject* self, Py_buffer* view, int flags) {
-    view->obj = nullptr;
-    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS) {
-        PyErr_SetString(PyExc_BufferError, "VecList buffers are C-contiguous, not Fortran-contiguous");
-        return -1;
-    }
-    auto* shape = static_cast<Py_ssize_t*>(PyMem_Malloc(2 * sizeof(Py_ssize_t)));
-    if (!shape) {
-        PyErr_NoMemory();
-        return -1;
-    }
     WriteLease& lease = lease_of(self);
-    bool open;
-    Py_BEGIN_CRITICAL_SECTION(self);
-    open = !lease.released;
-    if (open) ++lease.exports;
-    Py_END_CRITICAL_SECTION();
-    if (!open) {
-        PyMem_Free(shape);
+    const auto hold = [&lease, self]() -> const VecStorage* {
+        bool open;
+        Py_BEGIN_CRITICAL_SECTION(self);
+        open = !lease.released;
+        if (open) ++lease.exports;
+        Py_END_CRITICAL_SECTION();
+        if (open) return &reinterpret_cast<Instance<VecArray>*>(lease.list)->value.items;
         PyErr_SetString(PyExc_BufferError, "the writable view was released");
-        return -1;
-    }
-    VecStorage& items = reinterpret_cast<Instance<VecArray>*>(lease.list)->value.items;
-    const bool with_shape = (flags & PyBUF_ND) == PyBUF_ND;
-    const bool with_format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT;
-    shape[0] = static_cast<Py_ssize_t>(items.size());
-    shape[1] = 3;
-    view->buf = items.empty() ? no_elements : &items.data()->x;
-    view->obj = Py_NewRef(self);
-    view->len = shape[0] * static_cast<Py_ssize_t>(sizeof(galdrin::Vec3d));
-    view->readonly = 0;
-    view->itemsize = with_shape || with_format ? sizeof(double) : 1;
-    view->format = with_format ? const_cast<char*>("d") : nullptr;
-    // Without a shape the consumer sees one dimension of len / itemsize items.
-    view->ndim = with_shape ? 2 : 1;
-    view->shape = with_shape ? shape : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? const_cast<Py_ssize_t*>(ROW_STRIDES) : nullptr;
-    view->suboffsets = nullptr;
-    view->internal = shape;
-    return 0;
+        return nullptr;
+    };
+    return list_detail::export_elements<galdrin::Vec3d>(self, view, flags, false, hold);
 }
 
 void release_buffer(PyObject* self, Py_buffer* view) {
-    PyMem_Free(view->internal);
+    list_detail::release_shape(view);
     WriteLease& lease = lease_of(self);
     Py_BEGIN_CRITICAL_SECTION(self);
     if (--lease.exports == 0 && lease.released && lease.holding) lease.end_hold();
