@@ -162,7 +162,9 @@ def test_results_are_fresh_objects_after_many_are_freed():
     for _ in range(1000):
         -a  # noqa: B018 - created and freed at once
     kept = [a * float(i) for i in range(100)]
-    assert sys.getrefcount(Vec3d) - before == len(kept)
+    # A type made immortal (the free-threaded build, once a thread has started) counts nothing.
+    counted = before < 2**30
+    assert sys.getrefcount(Vec3d) - before == (len(kept) if counted else 0)
     assert len({id(v) for v in kept}) == len(kept)
     for i, v in enumerate(kept):
         same(v, i, 2 * i, 3 * i)
