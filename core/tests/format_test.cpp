@@ -49,7 +49,7 @@ TEST(Format, SameDigitsAsLibraryShortest) {
         const char* c = sci;
         for (; c < res.ptr && *c != 'e'; ++c)
             if (*c != '.') digits += *c;
-        return digits + " " + std::string(c, res.ptr);
+        return digits + " " + std::string(c, static_cast<const char*>(res.ptr));
     };
     auto actual = [](double v) {
         // Back to d...de±XX from the positional text.
