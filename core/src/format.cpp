@@ -2,6 +2,7 @@
 
 #include <locale.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -62,7 +63,21 @@ Decimal nearest(double a, int n) {
 bool reads_back(const Decimal& d, double a) {
     char text[40];
     std::memcpy(text, d.digits, static_cast<std::size_t>(d.n));
-    std::snprintf(text + d.n, sizeof text - static_cast<std::size_t>(d.n), "e%d", d.exponent - d.n + 1);
+    char* p = text + d.n;
+    int e = d.exponent - d.n + 1;
+    *p++ = 'e';
+    if (e < 0) {
+        *p++ = '-';
+        e = -e;
+    }
+    char reversed[8];
+    int k = 0;
+    do {
+        reversed[k++] = static_cast<char>('0' + e % 10);
+        e /= 10;
+    } while (e > 0);
+    while (k > 0) *p++ = reversed[--k];
+    *p = '\0';
     return std::strtod(text, nullptr) == a;
 }
 
@@ -103,7 +118,8 @@ void strip_zeros(Decimal& d) {
     while (d.n > 1 && d.digits[d.n - 1] == '0') --d.n;
 }
 
-// The fewest significant digits that read back as a, and of those the nearest to a.
+// The fewest significant digits that read back as a, and of those the nearest to a, from
+// the C library's exact digits.
 //
 // For a normal double the 1-ulp interval that reads back holds at most one 15-digit decimal,
 // so the nearest 15 digits stripped of trailing zeros are the shortest whenever any decimal
@@ -112,8 +128,7 @@ void strip_zeros(Decimal& d) {
 // above), so that the nearest 16 digits can miss below while the next ones up read back. The 15 and 16
 // digit roundings come from the 17 digits unless those end in an exact half.
 // Subnormals have wider intervals and are searched from one digit up.
-Decimal shortest(double a) {
-    const CLocale c_locale;
+Decimal shortest_exact(double a) {
     if (a < 0x1p-1022) {
         for (int n = 1;; ++n) {
             Decimal d = nearest(a, n);
@@ -138,6 +153,83 @@ Decimal shortest(double a) {
     Decimal out = d17;
     strip_zeros(out);
     return out;
+}
+
+// 10^k for -310 <= k <= 342 in extended precision, within an ulp.
+long double power_of_ten(int k) {
+    static constexpr int kLow = -310, kHigh = 342;
+    static const auto table = [] {
+        std::array<long double, kHigh - kLow + 1> t{};
+        for (int i = kLow; i <= kHigh; ++i) t[static_cast<std::size_t>(i - kLow)] = powl(10.0L, i);
+        return t;
+    }();
+    return table[static_cast<std::size_t>(k - kLow)];
+}
+
+// The n-digit decimal nearest to a, first digit at 10^exponent, from an extended-precision product, whose error stays
+// below a hundredth of a unit in the last digit; false when that leaves the rounding in doubt.
+bool nearest_estimate(double a, int n, int exponent, Decimal& out) {
+    const long double scaled = static_cast<long double>(a) * power_of_ten(n - 1 - exponent);
+    const long double whole = floorl(scaled);
+    const long double fraction = scaled - whole;
+    if (fraction > 0.48L && fraction < 0.52L) return false;
+    auto digits = static_cast<std::uint64_t>(whole) + (fraction >= 0.5L ? 1 : 0);
+    out.exponent = exponent;
+    std::uint64_t top = 1;
+    for (int i = 1; i < n; ++i) top *= 10;
+    if (digits < top) return false;  // the exponent guess was one too high
+    if (digits >= top * 10) {
+        if (digits != top * 10) return false;  // one too low
+        digits = top;
+        ++out.exponent;
+    }
+    out.n = n;
+    for (int i = n - 1; i >= 0; --i, digits /= 10) out.digits[i] = static_cast<char>('0' + digits % 10);
+    return true;
+}
+
+// reads_back, decided from an extended-precision value of the decimal wherever that lies
+// clearly inside or outside the interval of reals that round to a.
+bool reads_back_estimate(const Decimal& d, double a) {
+    const double below = std::nextafter(a, 0.0), above = std::nextafter(a, INFINITY);
+    if (!std::isfinite(above)) return reads_back(d, a);
+    std::uint64_t digits = 0;
+    for (int i = 0; i < d.n; ++i) digits = digits * 10 + static_cast<std::uint64_t>(d.digits[i] - '0');
+    const long double value = static_cast<long double>(digits) * power_of_ten(d.exponent - d.n + 1);
+    const long double low = (static_cast<long double>(a) + below) / 2, high = (static_cast<long double>(a) + above) / 2;
+    const long double margin = static_cast<long double>(a) * 1e-18L;
+    if (value > low + margin && value < high - margin) return true;
+    if (value < low - margin || value > high + margin) return false;
+    return reads_back(d, a);
+}
+
+// As shortest_exact, with the 15, 16 and 17 digit candidates estimated instead of printed
+// whenever the estimate decides their rounding; every candidate is still read back.
+Decimal shortest(double a) {
+    const CLocale c_locale;
+    if (a >= 0x1p-1022) {
+        const int guess = static_cast<int>(std::floor(std::log10(a)));
+        Decimal d15, d16, d17;
+        if (nearest_estimate(a, 17, guess, d17) || nearest_estimate(a, 17, guess - 1, d17) ||
+            nearest_estimate(a, 17, guess + 1, d17)) {
+            const int exponent = d17.exponent;
+            if (nearest_estimate(a, 15, exponent, d15) && nearest_estimate(a, 16, exponent, d16)) {
+                if (reads_back_estimate(d15, a)) {
+                    strip_zeros(d15);
+                    return d15;
+                }
+                if (reads_back_estimate(d16, a)) return d16;
+                int binary_exponent;
+                Decimal up;
+                if (std::frexp(a, &binary_exponent) == 0.5 && next_up(d16, up) && reads_back_estimate(up, a)) return up;
+                if (reads_back_estimate(d17, a)) {
+                    strip_zeros(d17);
+                    return d17;
+                }
+            }
+        }
+    }
+    return shortest_exact(a);
 }
 
 }  // namespace
