@@ -155,9 +155,9 @@ Decimal shortest_exact(double a) {
     return out;
 }
 
-// 10^k for -310 <= k <= 342 in extended precision, within an ulp.
+// 10^k for |k| <= 350 in extended precision, within an ulp.
 long double power_of_ten(int k) {
-    static constexpr int kLow = -310, kHigh = 342;
+    static constexpr int kLow = -350, kHigh = 350;
     static const auto table = [] {
         std::array<long double, kHigh - kLow + 1> t{};
         for (int i = kLow; i <= kHigh; ++i) t[static_cast<std::size_t>(i - kLow)] = powl(10.0L, i);
