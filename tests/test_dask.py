@@ -1,7 +1,6 @@
 """The scale-out example of docs/api.md on a local Dask cluster of two worker
 processes, against the same computation in one process."""
 
-import pathlib
 import re
 import subprocess
 import sys
@@ -12,7 +11,9 @@ pytest.importorskip("numpy", reason="numpy is not installed for this interpreter
 pytest.importorskip("dask.array", reason="dask[array] is not installed for this interpreter", exc_type=ImportError)
 pytest.importorskip("distributed", reason="distributed is not installed for this interpreter", exc_type=ImportError)
 
-DOC = pathlib.Path(__file__).resolve().parent.parent / "docs" / "api.md"
+from conftest import source_file  # noqa: E402
+
+DOC = source_file("docs/api.md")
 
 # Runs in a fresh process, so that the cluster and its workers end with it.
 RUNNER = """
