@@ -49,7 +49,7 @@ wheel-check: wheel
 	$(TOOLS)/twine check --strict $(WHEELHOUSE)/*.whl $(SDIST_DIR)/*.tar.gz
 	$(TOOLS)/check-wheel-contents $(WHEELHOUSE)
 	$(PY) scripts/check-wheel --auditwheel $(TOOLS)/auditwheel --newest-policy $(MANYLINUX) $(WHEELHOUSE) \
-	  | tee $(BUILD)/wheel-check.txt
+	  | tee $(BUILD)/wheel-check.txt; exit $${PIPESTATUS[0]}
 
 wheel-test: wheel-check
 	scripts/make-venv $(PYTHON) $(WHEEL_VENV)
@@ -82,3 +82,12 @@ wheels:
 wheel-summary:
 	@echo; echo "===== wheels: interpreter | wheel tag | auditwheel policy | pytest from the installed wheel | time ====="
 	@cat $(SUMMARY_DIR)/*.txt
+
+# The cibuildwheel matrix of pyproject.toml, printed and compared with the
+# identifiers it must name (it cannot run here: there is no container runtime).
+CIBW_EXPECTED := $(foreach arch,x86_64 aarch64,$(foreach py,cp313 cp314 cp314t cp315 cp315t,$(py)-manylinux_$(arch)))
+.PHONY: cibuildwheel-matrix
+cibuildwheel-matrix: release-tools
+	@found=$$($(TOOLS)/cibuildwheel --print-build-identifiers --platform linux --archs x86_64,aarch64 . | xargs) \
+	  && echo "cibuildwheel builds: $$found" && [ "$$found" = "$(CIBW_EXPECTED)" ] \
+	  || { echo "expected: $(CIBW_EXPECTED)"; exit 1; }

@@ -6,6 +6,8 @@ from typing import ClassVar
 
 from . import geometry as geometry
 
+__version__: str
+
 __all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
 
 @typing.final
