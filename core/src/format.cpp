@@ -125,8 +125,8 @@ void strip_zeros(Decimal& d) {
 // so the nearest 15 digits stripped of trailing zeros are the shortest whenever any decimal
 // of 15 or fewer digits reads back. Otherwise the nearest 16 digits, or else 17, which always
 // read back. Only at a power of two is the interval lopsided (a quarter ulp below, half
-// above), so that the nearest 16 digits can miss below while the next ones up read back. The 15 and 16
-// digit roundings come from the 17 digits unless those end in an exact half.
+// above), so that the nearest 16 digits can miss below while the next ones up read back.
+// The 15 and 16 digit roundings come from the 17 digits unless those end in an exact half.
 // Subnormals have wider intervals and are searched from one digit up.
 Decimal shortest_exact(double a) {
     if (a < 0x1p-1022) {
