@@ -166,8 +166,9 @@ long double power_of_ten(int k) {
     return table[static_cast<std::size_t>(k - kLow)];
 }
 
-// The n-digit decimal nearest to a, first digit at 10^exponent, from an extended-precision product, whose error stays
-// below a hundredth of a unit in the last digit; false when that leaves the rounding in doubt.
+// The n-digit decimal nearest to a, first digit at 10^exponent, from an extended-precision
+// product whose error stays below a hundredth of a unit in the last digit; false when that
+// leaves the rounding in doubt or the exponent is not a's.
 bool nearest_estimate(double a, int n, int exponent, Decimal& out) {
     const long double scaled = static_cast<long double>(a) * power_of_ten(n - 1 - exponent);
     const long double whole = floorl(scaled);
