@@ -95,7 +95,7 @@ py-test-asan: ext
 	$(CMAKE) -S . -B $(BUILD)/asan -G Ninja -DQUORRAL_SANITIZE=address,$(UBSAN_CHECKS) \
 	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
 	$(CMAKE) --build $(BUILD)/asan --target quorral
-	mkdir -p $(ASAN_PKG)/quorral && cp -u $(BUILD)/asan/module/__init__.*.so $(ASAN_PKG)/quorral/
+	mkdir -p $(ASAN_PKG)/quorral && cp -u $(BUILD)/asan/module/__init__.*.so python/quorral/*.pyi python/quorral/py.typed $(ASAN_PKG)/quorral/
 	$(ASAN_ENV) $(PY) -c 'import quorral; assert quorral.__file__.startswith("$(CURDIR)/$(ASAN_PKG)/"), quorral.__file__'
 	$(call HEADING,pytest under AddressSanitizer + UndefinedBehaviorSanitizer)
 	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider tests; $(PYTEST_OK)
