@@ -1,13 +1,16 @@
-# make test  - builds everything and runs the C++ and Python test suites on
-#              the GIL build and on the free-threaded build of CPython 3.13
-# make demo  - builds the extension and runs the demonstration
-# make bench - builds the extension and runs the benchmarks against numpy / PyGLM,
-#              then the whole programs of benchmarks/programs.py
+# make test   - builds everything and runs the C++ tests, and the Python suite
+#               from each interpreter's installed wheel (mk/wheels.mk) on CPython
+#               3.13 with the GIL, free-threaded 3.13, and 3.14 and 3.15 with the GIL
+# make wheels - the sdist and from it every interpreter's wheel, checked
+# make demo   - builds the extension and runs the demonstration
+# make bench  - builds the extension and runs the benchmarks against numpy / PyGLM,
+#               then the whole programs of benchmarks/programs.py
 #
 # Everything that runs Python runs for one interpreter, chosen by FLAVOUR:
-#   gil - CPython 3.13 with the GIL (scripts/find-python), venv .venv
-#   ft  - free-threaded CPython 3.13 (scripts/provision-python-ft), venv .venv-ft
-# e.g. `make py-test FLAVOUR=ft`. `make test` runs the suites for both.
+#   gil      - CPython 3.13 with the GIL (scripts/find-python), venv .venv
+#   ft       - free-threaded CPython 3.13 (scripts/provision-python-ft), venv .venv-ft
+#   3.14 3.15 - CPython 3.X with the GIL (scripts/provision-python-sid), venv .venv-3.X
+# e.g. `make py-test FLAVOUR=ft`. `make test` runs the suites for all of them.
 SHELL := /bin/bash
 FLAVOUR ?= gil
 ifeq ($(FLAVOUR),ft)
@@ -16,8 +19,11 @@ VENV := .venv-ft
 else ifeq ($(FLAVOUR),gil)
 PYTHON ?= $(shell scripts/find-python)
 VENV := .venv
+else ifneq ($(filter 3.14 3.15,$(FLAVOUR)),)
+PYTHON ?= $(shell scripts/provision-python-sid $(FLAVOUR))
+VENV := .venv-$(FLAVOUR)
 else
-$(error FLAVOUR is gil or ft, not $(FLAVOUR))
+$(error FLAVOUR is gil, ft, 3.14 or 3.15, not $(FLAVOUR))
 endif
 PY := $(VENV)/bin/python
 BUILD := build/$(FLAVOUR)
@@ -27,16 +33,27 @@ PYTEST_OK := rc=$$?; [ $$rc -eq 0 ] || [ $$rc -eq 5 ]
 # A heading naming the interpreter, printed before each Python suite.
 HEADING = @echo; echo "===== $(1): $$($(PY) -c 'import sys, sysconfig; print(sys.implementation.name, sys.version.split()[0], "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "with GIL")') ====="
 
-.PHONY: test suite demo bench venv ext gtest cpp-test cpp-test-tsan py-test py-test-asan stubtest wheel-check clean
+.PHONY: test suite demo bench venv ext gtest cpp-test cpp-test-tsan py-test py-test-asan stubtest clean
 
+# The test dependencies into the venv of the python $(1), after the packages $(2).
 # Binary wheels only: on the free-threaded build a newer release of a test
 # dependency may exist only as source with a native part that needs a toolchain.
-$(VENV)/.stamp: requirements-dev.txt requirements-interop.txt
-	$(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q --only-binary=:all: -r requirements-dev.txt
+# The exception is requirements-source.txt: packages without a binary wheel for
+# some interpreter that build from source in seconds (pure C, no toolchain
+# beyond the C compiler), each allowed a source build only for itself.
+define install-test-deps
+	$(1) -m pip install -q --only-binary=:all: $(2) -r requirements-test.txt
+	grep -v '^#' requirements-source.txt | while read -r req; do [ -z "$$req" ] || \
+	  $(1) -m pip install -q --only-binary=:all: "$$req" >/dev/null 2>&1 \
+	  || $(1) -m pip install -q --only-binary=:all: --no-binary="$${req%%[<>=!~ ]*}" "$$req" >/dev/null 2>&1 \
+	  || echo "$$req not installed"; done
 	grep -v '^#' requirements-interop.txt | while read -r req; do [ -z "$$req" ] || \
-	  $(PY) -m pip install -q --only-binary=:all: "$$req" >/dev/null 2>&1 || echo "$$req not installed: its tests will skip"; done
+	  $(1) -m pip install -q --only-binary=:all: "$$req" >/dev/null 2>&1 || echo "$$req not installed: its tests will skip"; done
+endef
+
+$(VENV)/.stamp: requirements-dev.txt requirements-test.txt requirements-interop.txt requirements-source.txt
+	scripts/make-venv $(PYTHON) $(VENV)
+	$(call install-test-deps,$(PY),-r requirements-dev.txt)
 	touch $@
 
 venv: $(VENV)/.stamp
@@ -79,29 +96,36 @@ py-test-asan: ext
 	$(CMAKE) -S . -B $(BUILD)/asan -G Ninja -DQUORRAL_SANITIZE=address,$(UBSAN_CHECKS) \
 	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
 	$(CMAKE) --build $(BUILD)/asan --target quorral
-	mkdir -p $(ASAN_PKG)/quorral && cp -u $(BUILD)/asan/module/__init__.*.so $(ASAN_PKG)/quorral/
+	mkdir -p $(ASAN_PKG)/quorral && cp -u $(BUILD)/asan/module/__init__.*.so python/quorral/*.pyi python/quorral/py.typed $(ASAN_PKG)/quorral/
 	$(ASAN_ENV) $(PY) -c 'import quorral; assert quorral.__file__.startswith("$(CURDIR)/$(ASAN_PKG)/"), quorral.__file__'
 	$(call HEADING,pytest under AddressSanitizer + UndefinedBehaviorSanitizer)
 	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider tests; $(PYTEST_OK)
 
-# The stubs against the installed module, and a typed example under mypy --strict.
+# The stubs against the module installed for the python $(1), and a typed
+# example under mypy --strict.
+define stubtest-run
+	$(1) scripts/stubtest --allowlist python/stubtest-allowlist.txt quorral
+	$(1) -m mypy --strict --cache-dir $(BUILD)/mypy docs/example.py
+endef
+
 stubtest: ext
-	$(PY) scripts/stubtest --allowlist python/stubtest-allowlist.txt quorral
-	$(PY) -m mypy --strict --cache-dir $(BUILD)/mypy docs/example.py
+	$(call stubtest-run,$(PY))
 
-# The wheel's metadata and files; the build directory is kept between runs.
-wheel-check: venv
-	rm -rf $(BUILD)/dist
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Cbuild-dir=$(BUILD)/wheel -w $(BUILD)/dist .
-	$(PY) scripts/check-wheel $(BUILD)/dist
-
-# Everything that runs for one interpreter.
-suite: py-test py-test-asan stubtest wheel-check
+# Everything that runs for one interpreter: the suite and stubtest from the
+# installed wheel; on 3.13 also the suite under the sanitizers.
+ifneq ($(filter gil ft,$(FLAVOUR)),)
+suite: wheel-test stubtest-wheel py-test-asan
+else
+suite: wheel-test stubtest-wheel compile-ft
+endif
 
 test: cpp-test cpp-test-tsan
 	$(MAKE) --no-print-directory FLAVOUR=gil suite
 	$(MAKE) --no-print-directory FLAVOUR=ft suite
 	$(MAKE) --no-print-directory FLAVOUR=ft py-test-parallel py-test-tsan
+	$(MAKE) --no-print-directory FLAVOUR=3.14 suite
+	$(MAKE) --no-print-directory FLAVOUR=3.15 suite
+	@$(MAKE) --no-print-directory wheel-summary
 
 demo: ext
 	$(PY) benchmarks/demo.py
@@ -114,6 +138,6 @@ bench: ext
 	$(PY) benchmarks/programs.py
 
 clean:
-	rm -rf build .venv .venv-ft .venv-tsan
+	rm -rf build .venv .venv-ft .venv-tsan .venv-3.14 .venv-3.15
 
-include mk/parallel.mk mk/tsan.mk
+include mk/parallel.mk mk/tsan.mk mk/wheels.mk

@@ -30,7 +30,8 @@ ext-tsan: venv $(TSAN_VENV)/.stamp
 	  -DPython_EXECUTABLE=$(CURDIR)/$(TSAN_PY) >/dev/null
 	$(CMAKE) --build $(BUILD)/tsan --target quorral
 	site=$$($(TSAN_PY) -c 'import sysconfig; print(sysconfig.get_path("platlib"))') \
-	  && mkdir -p "$$site/quorral" && cp -u $(BUILD)/tsan/module/__init__.*.so "$$site/quorral/"
+	  && mkdir -p "$$site/quorral" \
+	  && cp -u $(BUILD)/tsan/module/__init__.*.so python/quorral/*.pyi python/quorral/py.typed "$$site/quorral/"
 
 # pytest on $(1) with the reports of every process logged, then the logs checked.
 define tsan-run

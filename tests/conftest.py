@@ -1,3 +1,5 @@
+import os
+import pathlib
 import struct
 import sysconfig
 
@@ -6,6 +8,20 @@ import pytest
 # An interpreter built with ThreadSanitizer (which then also instruments this
 # extension) runs a thread of its own in every process.
 THREAD_SANITIZER = "-fsanitize=thread" in (sysconfig.get_config_var("PY_CFLAGS") or "")
+
+
+# The source tree, for the tests of its documents and demonstration: named by
+# QUORRAL_SOURCE when the suite runs elsewhere (as against an installed wheel).
+SOURCE = pathlib.Path(os.environ.get("QUORRAL_SOURCE", "."))
+
+
+def source_file(relative: str) -> pathlib.Path:
+    """A file of the source tree; skips the calling test module when there is none."""
+    path = SOURCE / relative
+    if not path.is_file():
+        pytest.skip(f"{relative} not found under {SOURCE.resolve()} (set QUORRAL_SOURCE to the source tree)",
+                    allow_module_level=True)
+    return path
 
 
 def bits(x: float) -> int:

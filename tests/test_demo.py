@@ -1,10 +1,12 @@
-import pathlib
 import subprocess
 import sys
 
 import pytest
 
-DEMO = pathlib.Path(__file__).parent.parent / "benchmarks" / "demo.py"
+from conftest import source_file
+
+DEMO = source_file("benchmarks/demo.py")
+README = source_file("README.md")
 
 
 @pytest.mark.thread_unsafe(reason="runs a subprocess")
@@ -18,7 +20,7 @@ def test_demo_runs():
 def test_readme_examples():
     import doctest
 
-    text = (DEMO.parent.parent / "README.md").read_text()
+    text = README.read_text()
     test = doctest.DocTestParser().get_doctest(text, {}, "README.md", "README.md", 0)
     assert test.examples
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)

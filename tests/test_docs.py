@@ -4,12 +4,13 @@ Blocks of one section share their names; each section starts afresh.
 """
 
 import doctest
-import pathlib
 import re
 
 import pytest
 
-DOC = pathlib.Path(__file__).resolve().parent.parent / "docs" / "api.md"
+from conftest import source_file
+
+DOC = source_file("docs/api.md")
 FLAGS = doctest.ELLIPSIS
 
 

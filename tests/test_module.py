@@ -1,3 +1,4 @@
+import importlib.metadata
 import re
 import subprocess
 import sys
@@ -19,6 +20,12 @@ def test_all_lists_classes_in_registration_order():
     assert not hasattr(quorral, "VecListIterator")
     assert not hasattr(quorral, "QuatListIterator")
     assert quorral.__doc__ == ""
+
+
+def test_version_is_the_installed_distribution_version_outside_all():
+    assert quorral.__version__ == importlib.metadata.version("quorral")
+    assert re.fullmatch(r"\d+\.\d+\.\d+\S*", quorral.__version__)
+    assert "__version__" not in quorral.__all__
 
 
 def test_types_are_final_builtins_heap_types():

@@ -6,15 +6,16 @@ declare. Classes that are not usable yet (no constructor signature) are skipped.
 """
 
 import ast
+import importlib.resources
 import inspect
 import keyword
-import pathlib
 
 import pytest
 
 import quorral
 
-STUBS = pathlib.Path(__file__).resolve().parent.parent / "python" / "quorral"
+# The stubs shipped with the installed package.
+STUBS = importlib.resources.files("quorral")
 MODULES = {"quorral": ("__init__.pyi", quorral), "quorral.geometry": ("_geometry.pyi", quorral.geometry)}
 P = inspect.Parameter
 

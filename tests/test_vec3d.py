@@ -55,6 +55,14 @@ def test_float_text_reads_back_without_exponent(x):
         assert "." not in text
 
 
+# Every bit pattern alike: subnormals, powers of two and the extremes are as likely as the rest.
+@given(st.one_of(st.integers(0, 2**64 - 1).map(lambda b: struct.unpack("<d", struct.pack("<Q", b))[0]),
+                 st.integers(-1074, 1023).map(lambda e: math.ldexp(1.0, e))))
+def test_float_text_is_shortest_for_every_bit_pattern(x):
+    if math.isfinite(x):
+        assert repr(Vec3d(x, 0, 0))[len("Vec3d("):-len(", 0, 0)")] == positional(x)
+
+
 @pytest.mark.parametrize(
     "v, expected",
     [

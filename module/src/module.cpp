@@ -105,6 +105,7 @@ int add_reconstructor(PyObject* module) {
 }
 
 int exec_quorral(PyObject* module) {
+    if (PyModule_AddStringConstant(module, "__version__", QUORRAL_VERSION) < 0) return -1;
     if (add_reconstructor(module) < 0) return -1;
     if (add_class<galdrin::AngleDegrees>(module) < 0) return -1;
     if (add_class<galdrin::AngleRadians>(module) < 0) return -1;

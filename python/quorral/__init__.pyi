@@ -7,6 +7,8 @@ from typing import ClassVar
 
 from . import _geometry as geometry
 
+__version__: str
+
 __all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "QuatList"]
 
 @typing.final

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -71,18 +72,46 @@ inline void cpu_relax() {
 #endif
 }
 
+// The C++ runtime's exception_ptr entry points that every runtime since GCC 4.4 exports.
+// std::exception_ptr's own copy and destructor are inline and call helpers only GCC 11's
+// runtime exports, so a failure is held as the bare pointer and passed to these by address
+// (the ABI passes an exception_ptr argument by reference to a copy the caller owns).
+[[noreturn]] void rethrow_held(void* const* held) asm("_ZSt17rethrow_exceptionNSt15__exception_ptr13exception_ptrE");
+void release_held(void** held) noexcept asm("_ZNSt15__exception_ptr13exception_ptrD1Ev");
+
+// The first failure of a job: the exception being handled, kept alive until the job's end.
+class Failure {
+public:
+    Failure() = default;
+    Failure(const Failure&) = delete;
+    Failure& operator=(const Failure&) = delete;
+    ~Failure() {
+        if (held_) release_held(&held_);
+    }
+
+    // Inside a catch block.
+    void capture() noexcept {
+        static_assert(sizeof(std::exception_ptr) == sizeof(void*));
+        ::new (static_cast<void*>(&held_)) std::exception_ptr(std::current_exception());
+    }
+    [[noreturn]] void rethrow() const { rethrow_held(&held_); }
+
+private:
+    void* held_ = nullptr;
+};
+
 struct JobState {
     explicit JobState(const detail::Job& j) : job(j) {}
 
     const detail::Job& job;
     std::atomic<bool> failed{false};
-    std::exception_ptr error;
+    Failure error;
 
     void piece(std::size_t begin, std::size_t end, std::optional<Best>& out) noexcept {
         try {
             job.piece(job.body, begin, end, out);
         } catch (...) {
-            if (!failed.exchange(true, std::memory_order_relaxed)) error = std::current_exception();
+            if (!failed.exchange(true, std::memory_order_relaxed)) error.capture();
         }
     }
 };
@@ -150,7 +179,7 @@ public:
             const Running running(*this, n);
             split(state, 0, n, size_, false, out);
         }
-        if (state.failed.load(std::memory_order_relaxed)) std::rethrow_exception(state.error);
+        if (state.failed.load(std::memory_order_relaxed)) state.error.rethrow();
     }
 
 private:
