@@ -1,3 +1,4 @@
+import math
 import os
 import pathlib
 import struct
@@ -62,3 +63,21 @@ def pytest_terminal_summary(terminalreporter, config):
         terminalreporter.section("stress: outcomes of the racing calls")
         for line in lines:
             terminalreporter.write_line(line)
+
+
+def comps(v):
+    return (v.x, v.y, v.z)
+
+
+def same_float(got, want):
+    """Bit-exact, except that any NaN matches any NaN."""
+    assert type(got) is float
+    assert (math.isnan(got) and math.isnan(want)) or bits(got) == bits(want), (got, want)
+
+
+def same_vec(got, want):
+    from quorral import Vec3d
+
+    assert type(got) is Vec3d
+    for g, w in zip(comps(got), comps(want)):
+        same_float(g, w)

@@ -7,27 +7,11 @@ import sys
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import THREAD_SANITIZER, bits
+from conftest import THREAD_SANITIZER, bits, comps, same_float, same_vec
 from quorral import Quat, Vec3d, VecList
 
 NAN = float("nan")
 INF = float("inf")
-
-
-def comps(v):
-    return (v.x, v.y, v.z)
-
-
-def same_float(got, want):
-    """Bit-exact, except that any NaN matches any NaN."""
-    assert type(got) is float
-    assert (math.isnan(got) and math.isnan(want)) or bits(got) == bits(want), (got, want)
-
-
-def same_vec(got, want):
-    assert type(got) is Vec3d
-    for g, w in zip(comps(got), comps(want)):
-        same_float(g, w)
 
 
 def elements(vl):

@@ -17,7 +17,7 @@ import sysconfig
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import bits
+from conftest import bits, comps, same_float, same_vec
 from quorral import Vec3d, VecList
 
 LEAF = 128  # terms per leaf of the summation tree
@@ -27,22 +27,6 @@ WRITE_REFUSED = "Already borrowed"
 floats = st.floats(allow_nan=True, allow_infinity=True)
 vectors = st.builds(Vec3d, floats, floats, floats)
 rows = st.lists(st.tuples(vectors, vectors, floats), max_size=50)
-
-
-def comps(v):
-    return (v.x, v.y, v.z)
-
-
-def same_float(got, want):
-    """Bit-exact, except that any NaN matches any NaN."""
-    assert type(got) is float
-    assert (math.isnan(got) and math.isnan(want)) or bits(got) == bits(want), (got, want)
-
-
-def same_vec(got, want):
-    assert type(got) is Vec3d
-    for g, w in zip(comps(got), comps(want)):
-        same_float(g, w)
 
 
 def same_list(got, want):

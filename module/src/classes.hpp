@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
+#include <initializer_list>
 
 #include "binding/object.hpp"
 #include "format.hpp"
@@ -46,6 +48,21 @@ QUORRAL_CLASS(QuatArray, "QuatList");
 QUORRAL_CLASS(QuatSnapshot, "QuatListIterator");
 
 #undef QUORRAL_CLASS
+
+// "name(a, b, ...)" with each value in the float text, written into out;
+// returns its length.
+inline std::size_t write_call_text(const char* name, std::initializer_list<double> values, char* const out) {
+    char* p = out;
+    const auto put = [&](const char* s) { p += std::strlen(std::strcpy(p, s)); };
+    put(name);
+    put("(");
+    for (const double* v = values.begin(); v != values.end(); ++v) {
+        if (v != values.begin()) put(", ");
+        p += galdrin::format_double(*v, p);
+    }
+    put(")");
+    return static_cast<std::size_t>(p - out);
+}
 
 // The text form of a vector, "Vec3d(x, y, z)", written into out (VEC3D_TEXT_SIZE bytes).
 inline constexpr std::size_t VEC3D_TEXT_SIZE = 3 * galdrin::FORMAT_BUFFER_SIZE + 16;

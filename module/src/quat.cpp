@@ -19,20 +19,7 @@ using galdrin::AngleRadians;
 using galdrin::Quat;
 using galdrin::Vec3d;
 
-std::size_t write_text(const Quat& q, char* const out) {
-    char* p = out;
-    const auto put = [&](const char* s) { p += std::strlen(std::strcpy(p, s)); };
-    put("Quat(");
-    p += galdrin::format_double(q.w, p);
-    put(", ");
-    p += galdrin::format_double(q.i, p);
-    put(", ");
-    p += galdrin::format_double(q.j, p);
-    put(", ");
-    p += galdrin::format_double(q.k, p);
-    put(")");
-    return static_cast<std::size_t>(p - out);
-}
+std::size_t write_text(const Quat& q, char* const out) { return write_call_text("Quat", {q.w, q.i, q.j, q.k}, out); }
 
 namespace {
 

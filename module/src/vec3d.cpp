@@ -34,18 +34,7 @@ Py_hash_t hash_bits(const Vec3d& v) {
 
 double distance_squared_key(const Vec3d& a, const Vec3d& b) { return distance_squared(a, b); }
 
-std::size_t write_text(const Vec3d& v, char* const out) {
-    char* p = out;
-    auto put = [&](const char* s) { p += std::strlen(std::strcpy(p, s)); };
-    put("Vec3d(");
-    p += galdrin::format_double(v.x, p);
-    put(", ");
-    p += galdrin::format_double(v.y, p);
-    put(", ");
-    p += galdrin::format_double(v.z, p);
-    put(")");
-    return static_cast<std::size_t>(p - out);
-}
+std::size_t write_text(const Vec3d& v, char* const out) { return write_call_text("Vec3d", {v.x, v.y, v.z}, out); }
 
 namespace {
 
