@@ -1,5 +1,6 @@
-"""Whole programs as users write them: quorral, numpy and PyGLM versions of the
-same computation, checked against each other, timed in interleaved repetitions.
+"""Whole programs as users write them: quorral, numpy (with scipy's Rotation for
+rotations) and PyGLM versions of the same computation, checked against each
+other, timed in interleaved repetitions.
 
 Prints one table: each program's median time per library and the ratios
 quorral / numpy and quorral / PyGLM (below 1 means quorral is faster). The
@@ -18,12 +19,18 @@ import time
 
 import numpy as np
 
-from quorral import Vec3d, VecList
+from quorral import QuatList, Vec3d, VecList
 
 try:
     import glm
 except ImportError:  # the PyGLM column is left empty
     glm = None
+
+try:
+    import scipy
+    from scipy.spatial.transform import Rotation
+except ImportError:  # the forward-kinematics row is left out
+    scipy = None
 
 
 # --- mesh: face normals and areas, projection of the vertices onto a plane -----
@@ -143,14 +150,87 @@ def particles_glm(positions, velocities):
     return np.array(pos.to_list()), np.array(vel.to_list()), np.array(energies)
 
 
-# --- forward kinematics: needs QuatList ----------------------------------------
+# --- forward kinematics: a 6-joint arm, then a point cloud in the gripper -------
 
-# FORWARD KINEMATICS (not built yet): a 6-joint serial arm over 10,000 random
-# joint configurations with QuatList (composition of the joint rotations per
-# configuration), then rotating a 100,000-point cloud by one end-effector pose
-# and finding the point nearest a target (VecList.rotate and
-# minimum_distance_to(target, 1)). Add fk_data / fk_quorral / fk_numpy / fk_glm
-# here and a row in PROGRAMS once QuatList has landed.
+# The end-effector pose of every configuration; the configuration that reaches
+# nearest a goal moves a cloud given in the gripper's frame, and the cloud's
+# point nearest a target is found.
+# Joint j turns about JOINT_AXES[j] in the frame of the links before it; link j
+# then reaches LINK_OFFSETS[j] further in the frame after the turn.
+JOINT_AXES = ((0.0, 0.0, 1.0), (0.0, 1.0, 0.0), (0.0, 1.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (1.0, 0.0, 0.0))
+LINK_OFFSETS = ((0.0, 0.0, 0.35), (0.45, 0.0, 0.0), (0.4, 0.0, 0.05), (0.1, 0.0, 0.0), (0.08, 0.0, 0.0),
+                (0.06, 0.0, 0.0))
+
+
+def fk_data(scale):
+    """Joint angles (configurations, 6), a cloud in the gripper's frame, a goal and a target."""
+    rng = np.random.default_rng(5)
+    angles = rng.uniform(-np.pi, np.pi, (int(10_000 * scale), len(JOINT_AXES)))
+    cloud = rng.standard_normal((int(100_000 * scale), 3)) * 0.05
+    return angles, cloud, np.array([0.5, 0.3, 0.4]), np.array([0.52, 0.29, 0.43])
+
+
+def fk_results(quats, positions, best, pose_distance, moved, nearest, distance):
+    """Orientations as quorral's (w, i, j, k), end-effector positions, (index, distance) of the
+    configuration nearest the goal, the cloud moved by its pose, (index, distance) of its point nearest the target."""
+    return (np.asarray(quats), np.asarray(positions), np.array([best, pose_distance]), np.asarray(moved),
+            np.array([nearest, distance]))
+
+
+def fk_quorral(angles, cloud, goal, target):
+    joints = [QuatList.from_axis_angles(Vec3d(*axis), angles[:, j]) for j, axis in enumerate(JOINT_AXES)]
+    orientation = joints[0]
+    positions = orientation.rotate(Vec3d(*LINK_OFFSETS[0]))
+    for joint, offset in zip(joints[1:], LINK_OFFSETS[1:]):
+        orientation = joint.then(orientation)  # the joint's turn first, then the links before it
+        positions = positions.add_each(orientation.rotate(Vec3d(*offset)))
+    best, pose_distance = positions.minimum_distance_to(Vec3d(*goal), 1)
+    moved = VecList.from_buffer(cloud)
+    moved.rotate(orientation[best])
+    moved = moved + positions[best]
+    nearest, distance = moved.minimum_distance_to(Vec3d(*target), 1)
+    return fk_results(orientation, positions, best, pose_distance, moved, nearest, distance)
+
+
+def fk_numpy(angles, cloud, goal, target):
+    axes = np.array(JOINT_AXES)
+    orientation = Rotation.from_rotvec(angles[:, :1] * axes[0])
+    positions = orientation.apply(LINK_OFFSETS[0])
+    for j in range(1, len(JOINT_AXES)):
+        orientation = orientation * Rotation.from_rotvec(angles[:, j:j + 1] * axes[j])  # the joint applies first
+        positions += orientation.apply(LINK_OFFSETS[j])
+    d = positions - goal
+    best = np.argmin(np.einsum("ij,ij->i", d, d))
+    moved = orientation[best].apply(cloud) + positions[best]
+    d = moved - target
+    squared = np.einsum("ij,ij->i", d, d)
+    nearest = np.argmin(squared)
+    x, y, z, w = orientation.as_quat().T
+    quats = np.column_stack([w, -x, -y, -z])
+    return fk_results(quats, positions, best, np.linalg.norm(positions[best] - goal), moved, nearest,
+                      np.sqrt(squared[nearest]))
+
+
+def fk_glm(angles, cloud, goal, target):
+    axes = [glm.dvec3(*a) for a in JOINT_AXES]
+    offsets = [glm.dvec3(*o) for o in LINK_OFFSETS]
+    orientations, positions = [], []
+    for configuration in angles.tolist():
+        q, p = glm.dquat(), glm.dvec3()
+        for theta, axis, offset in zip(configuration, axes, offsets):
+            q = q * glm.angleAxis(theta, axis)
+            p = p + q * offset
+        orientations.append(q)
+        positions.append(p)
+    g = glm.dvec3(*goal)
+    best = min(range(len(positions)), key=lambda i: glm.distance2(positions[i], g))
+    q, p = orientations[best], positions[best]
+    moved = q * glm.array(cloud) + p
+    t = glm.dvec3(*target)
+    squared = [glm.distance2(m, t) for m in moved]
+    nearest = min(range(len(squared)), key=squared.__getitem__)
+    quats = [(o.w, -o.x, -o.y, -o.z) for o in orientations]
+    return fk_results(quats, positions, best, glm.distance(p, g), moved, nearest, glm.distance(moved[nearest], t))
 
 
 # --- checking and timing --------------------------------------------------------
@@ -159,7 +239,8 @@ PROGRAMS = [
     ("mesh: 200k face normals and areas, 100k vertices projected", mesh_data, mesh_quorral, mesh_numpy, mesh_glm),
     ("particles: 50k for 100 steps, reflection, kinetic energy", particle_data, particles_quorral, particles_numpy,
      particles_glm),
-]
+] + ([("forward kinematics: 6 joints, 10k configurations, 100k points moved, nearest", fk_data, fk_quorral,
+        fk_numpy, fk_glm)] if scipy else [])
 
 
 def check(name, reference, other, library):
@@ -170,6 +251,7 @@ def check(name, reference, other, library):
 
 def run(repeats=5, scale=1.0):
     print(f"programs (medians of {repeats} interleaved repetitions, numpy {np.__version__}"
+          f"{', scipy ' + scipy.__version__ if scipy else ''}"
           f"{', PyGLM ' + glm.version.split()[-1] if glm else ', no PyGLM'}):\n")
     print("| program | quorral | numpy | PyGLM | quorral / numpy | quorral / PyGLM |")
     print("|---|---|---|---|---|---|")
@@ -190,7 +272,8 @@ def run(repeats=5, scale=1.0):
         glm_ratio = f"{med['quorral'] / med['PyGLM']:.2f}" if glm else "-"
         print(f"| {name} | {med['quorral'] * 1e3:.1f} ms | {med['numpy'] * 1e3:.1f} ms | {glm_ms} | "
               f"{med['quorral'] / med['numpy']:.2f} | {glm_ratio} |")
-    print("| forward kinematics (6 joints, 10k configurations, 100k points) | needs QuatList | | | | |")
+    if not scipy:
+        print("\nforward kinematics skipped: scipy is not installed")
 
 
 def main():
