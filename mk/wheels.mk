@@ -6,7 +6,7 @@
 #                  auditwheel's policy no newer than $(MANYLINUX))
 #   wheel-test     the suite against the wheel installed in a fresh venv, run from a
 #                  directory outside the checkout on a copy of the sdist's tests
-#   stubtest-wheel stubtest and mypy against that venv
+#   stubtest-wheel stubtest and mypy against that venv, stubtest also with the newest mypy
 #   compile-ft     (3.14, 3.15) the extension compiled against the interpreter's
 #                  headers with Py_GIL_DISABLED: those free-threaded builds are not run
 #   wheels         wheel-check for every flavour
@@ -66,8 +66,18 @@ wheel-test: wheel-check
 	       "$$(tail -n 1 log | tr -d '=' | sed 's/^ *//; s/ *$$//')" "$$(( $$(date +%s) - start ))" >$(CURDIR)/$(SUMMARY_DIR)/$(FLAVOUR).txt \
 	  && cd / && rm -rf "$$dir" && [ $$rc -eq 0 ] || [ $$rc -eq 5 ]
 
+# stubtest with the pinned mypy, then with the newest one where it installs
+# from binary wheels (its own venv, importing the wheel venv's package): the
+# releases report different things (python/stubtest-allowlist.txt).
+NEWEST_MYPY := $(BUILD)/mypy-newest
 stubtest-wheel: wheel-test
 	$(call stubtest-run,$(WPY))
+	@scripts/make-venv $(PYTHON) $(NEWEST_MYPY) \
+	  && if $(NEWEST_MYPY)/bin/python -m pip install -q --only-binary=:all: --upgrade mypy >/dev/null 2>&1; then \
+	    echo "stubtest with $$($(NEWEST_MYPY)/bin/python -m mypy --version)"; \
+	    PYTHONPATH=$$($(WPY) -c 'import sysconfig; print(sysconfig.get_path("platlib"))') \
+	      $(NEWEST_MYPY)/bin/python scripts/stubtest --allowlist python/stubtest-allowlist.txt quorral; \
+	  else echo "stubtest with the newest mypy skipped: it has no binary wheel for this interpreter"; fi
 
 compile-ft: venv
 	$(CMAKE) -S . -B $(BUILD)/compile-ft -G Ninja -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
