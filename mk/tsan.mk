@@ -21,7 +21,7 @@ $(TSAN_VENV)/.stamp: $(VENV)/.stamp
 	python=$(TSAN_PYTHON) && [ -n "$$python" ] && "$$python" -m venv --clear --without-pip $(TSAN_VENV) \
 	  && cp "$$(dirname "$$python")/../tsan-suppressions.txt" $(TSAN_VENV)/tsan-suppressions.txt
 	$(PY) -m pip install -q --ignore-installed --prefix $(TSAN_VENV) --only-binary=:all: \
-	  $$(grep -E '^(pytest|hypothesis)\b' requirements-dev.txt)
+	  $$(grep -E '^(pytest|hypothesis)\b' requirements-test.txt)
 	$(TSAN_PY) -c 'import pytest, hypothesis'
 	touch $@
 
