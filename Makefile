@@ -125,6 +125,7 @@ test: cpp-test cpp-test-tsan
 	$(MAKE) --no-print-directory FLAVOUR=ft py-test-parallel py-test-tsan
 	$(MAKE) --no-print-directory FLAVOUR=3.14 suite
 	$(MAKE) --no-print-directory FLAVOUR=3.15 suite
+	$(MAKE) --no-print-directory cibuildwheel-matrix
 	@$(MAKE) --no-print-directory wheel-summary
 
 demo: ext
