@@ -285,6 +285,17 @@ struct Def {
     template <auto Fn>
     static PyObject* subscript(PyObject* self, PyObject* key) {
         static constexpr std::string_view names[] = {{}, "index"};
+        // A small non-negative int is its position as it stands.
+        using Position = std::tuple_element_t<1, typename FunctionType<decltype(+Fn)>::Params>;
+        if (std::is_same_v<Position, Index> && PyLong_CheckExact(key) &&
+            PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(key))) {
+            const Py_ssize_t position = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(key));
+            bool torn = false;
+            if (position >= 0) {
+                PyObject* result = at_position<Fn>(self, static_cast<Index>(position), torn);
+                if (!torn) return result;
+            }
+        }
         PyObject* sources[] = {self, key};
         return Call<Fn>::run(sources, names);
     }
@@ -367,6 +378,23 @@ private:
         else
             receiver.get().*Field = converted;
         return 0;
+    }
+
+    // Fn(receiver, position) as Call runs it once the position is converted;
+    // a copy that did not hold sets torn.
+    template <auto Fn>
+    static PyObject* at_position(PyObject* self, Index position, bool& torn) {
+        using Receiver = std::tuple_element_t<0, typename FunctionType<decltype(+Fn)>::Params>;
+        using Holder = std::conditional_t<Quiet<Receiver>::known, QuietReader<V>, Arg<Receiver>>;
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            Holder receiver;
+            if (!receiver.load(self)) return nullptr;
+            if (!consistent(receiver)) {
+                torn = true;
+                return nullptr;
+            }
+            return to_py((+Fn)(receiver.get(), position));
+        });
     }
 
     template <auto Fn>
