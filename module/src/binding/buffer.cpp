@@ -82,43 +82,60 @@ bool matrix3_row(PyObject* row, Py_ssize_t r, std::array<double, 3>& out) {
     return ok;
 }
 
-// The items of an exact list or tuple of length 3 as new references (a list's
-// under its lock), or false without an error.
-bool three_items(PyObject* obj, PyObject* (&items)[3]) {
-    bool ok = false;
-    const auto take = [&](auto get) {
-        ok = Py_SIZE(obj) == 3;
-        if (ok)
-            for (Py_ssize_t n = 0; n < 3; ++n) items[n] = Py_NewRef(get(obj, n));
-    };
-    if (PyTuple_CheckExact(obj)) {
-        take([](PyObject* t, Py_ssize_t n) { return PyTuple_GET_ITEM(t, n); });
-    } else if (PyList_CheckExact(obj)) {
-        Py_BEGIN_CRITICAL_SECTION(obj);
-        take([](PyObject* l, Py_ssize_t n) { return PyList_GET_ITEM(l, n); });
-        Py_END_CRITICAL_SECTION();
+// The items of an exact list or tuple of length 3, or none (no error set).
+// With the global lock they are borrowed: nothing that reads them runs Python
+// code. Without it they are new references, a list's taken under its lock.
+class ThreeItems {
+public:
+    explicit ThreeItems(PyObject* obj) {
+        if (PyTuple_CheckExact(obj)) {
+            if (Py_SIZE(obj) == 3) take(&PyTuple_GET_ITEM(obj, 0));
+        } else if (PyList_CheckExact(obj)) {
+            Py_BEGIN_CRITICAL_SECTION(obj);
+            if (Py_SIZE(obj) == 3) take(reinterpret_cast<PyListObject*>(obj)->ob_item);
+            Py_END_CRITICAL_SECTION();
+        }
     }
-    return ok;
-}
+    ThreeItems(const ThreeItems&) = delete;
+    ~ThreeItems() {
+#ifdef Py_GIL_DISABLED
+        if (found_)
+            for (PyObject* item : items_) Py_DECREF(item);
+#endif
+    }
+    explicit operator bool() const { return found_; }
+    PyObject* operator[](int n) const { return items_[n]; }
+
+private:
+    void take(PyObject* const* items) {
+        for (int n = 0; n < 3; ++n) {
+#ifdef Py_GIL_DISABLED
+            items_[n] = Py_NewRef(items[n]);
+#else
+            items_[n] = items[n];
+#endif
+        }
+        found_ = true;
+    }
+
+    PyObject* items_[3]{};
+    bool found_ = false;
+};
 
 // Exact floats in exact lists or tuples, read without running any Python code;
 // false without an error for anything else, which takes the general path.
 bool matrix3_in_place(PyObject* obj, Matrix3& out) {
-    PyObject* rows[3];
-    if (!three_items(obj, rows)) return false;
-    bool ok = true;
+    const ThreeItems rows(obj);
+    if (!rows) return false;
     for (int r = 0; r < 3; ++r) {
-        PyObject* entries[3];
-        if (ok && (ok = three_items(rows[r], entries))) {
-            for (int c = 0; c < 3; ++c) {
-                ok = ok && PyFloat_CheckExact(entries[c]);
-                if (ok) out[r][c] = PyFloat_AS_DOUBLE(entries[c]);
-                Py_DECREF(entries[c]);
-            }
+        const ThreeItems entries(rows[r]);
+        if (!entries) return false;
+        for (int c = 0; c < 3; ++c) {
+            if (!PyFloat_CheckExact(entries[c])) return false;
+            out[r][c] = PyFloat_AS_DOUBLE(entries[c]);
         }
-        Py_DECREF(rows[r]);
     }
-    return ok;
+    return true;
 }
 
 }  // namespace
