@@ -57,4 +57,51 @@ PyTypeObject* create_type(ClassSpec spec, int basicsize, destructor dealloc_fn) 
     return type;
 }
 
+bool FieldTable::fill(PyTypeObject* type) {
+    PyObject* dict = PyType_GetDict(type);
+    if (!dict) return false;
+    for (const PyGetSetDef* def = type->tp_getset; def && def->name; ++def) {
+        if (!def->set) continue;
+        if (count_ == CAPACITY) break;
+        PyObject* name = PyUnicode_InternFromString(def->name);
+        PyObject* descr = name ? PyDict_GetItemWithError(dict, name) : nullptr;
+        if (!descr) {
+            Py_XDECREF(name);
+            Py_DECREF(dict);
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "property missing from its class");
+            return false;
+        }
+        names_[count_] = name;
+        descrs_[count_] = Py_NewRef(descr);
+        defs_[count_] = def;
+        ++count_;
+    }
+    Py_DECREF(dict);
+    return true;
+}
+
+const PyGetSetDef* FieldTable::verify(PyTypeObject* type, int n) {
+    // A tag is never given to a type twice: descriptors seen in place between
+    // two reads of the same tag are in place whenever the type has that tag.
+    if (!PyUnstable_Type_AssignVersionTag(type)) return nullptr;
+    const unsigned tag = std::atomic_ref<unsigned>(type->tp_version_tag).load(std::memory_order_acquire);
+    PyObject* dict = PyType_GetDict(type);
+    if (!dict) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    bool same = true;
+    for (int m = 0; same && m < count_; ++m) {
+        PyObject* descr = nullptr;
+        if (PyDict_GetItemRef(dict, names_[m], &descr) < 0) PyErr_Clear();
+        same = descr == descrs_[m];
+        Py_XDECREF(descr);
+    }
+    Py_DECREF(dict);
+    if (!same || std::atomic_ref<unsigned>(type->tp_version_tag).load(std::memory_order_acquire) != tag)
+        return nullptr;
+    verified_.store(tag, std::memory_order_relaxed);
+    return defs_[n];
+}
+
 }  // namespace quorral

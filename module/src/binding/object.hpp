@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <new>
 #include <string>
 #include <utility>
@@ -103,9 +104,60 @@ struct ClassSpec {
 
 PyTypeObject* create_type(ClassSpec spec, int basicsize, destructor dealloc_fn);
 
+// The settable properties of a class, for assignments to instance
+// attributes: a name that is one of their interned names goes straight to the
+// setter, past the generic lookup (the type's cache, the descriptor's checks),
+// while the class dictionary holds their descriptors. Class attributes can be
+// reassigned, which gives the type a new version tag. Reads keep the generic
+// lookup: a class with a getattro of its own loses the interpreter's
+// specialised method calls.
+class FieldTable {
+public:
+    // Once the type is made, before it is published; false with an error set.
+    bool fill(PyTypeObject* type);
+    // The property called `name`, or nullptr for the generic lookup.
+    const PyGetSetDef* find(PyTypeObject* type, PyObject* name) {
+        for (int n = 0; n < count_; ++n) {
+            if (names_[n] != name) continue;
+            const unsigned tag = std::atomic_ref<unsigned>(type->tp_version_tag).load(std::memory_order_relaxed);
+            if (tag == 0 || tag != verified_.load(std::memory_order_relaxed)) return verify(type, n);
+            return defs_[n];
+        }
+        return nullptr;
+    }
+
+private:
+    static constexpr int CAPACITY = 4;  // more settable properties take the generic lookup
+    const PyGetSetDef* verify(PyTypeObject* type, int n);
+    PyObject* names_[CAPACITY]{};
+    PyObject* descrs_[CAPACITY]{};
+    const PyGetSetDef* defs_[CAPACITY]{};
+    int count_ = 0;
+    std::atomic<unsigned> verified_{0};
+};
+
+template <class V>
+inline FieldTable field_table;
+
+template <class V>
+int set_attribute(PyObject* self, PyObject* name, PyObject* value) {
+    if (const PyGetSetDef* def = field_table<V>.find(Py_TYPE(self), name)) return def->set(self, value, def->closure);
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
 template <class V>
 PyTypeObject* create_type(ClassSpec spec) {
-    return create_type(std::move(spec), static_cast<int>(sizeof(Instance<V>)), &dealloc<V>);
+    bool settable = false;
+    for (const PyGetSetDef& p : spec.properties) settable = settable || p.set;
+    PyTypeObject* type = create_type(std::move(spec), static_cast<int>(sizeof(Instance<V>)), &dealloc<V>);
+    if (type && settable) {
+        if (!field_table<V>.fill(type)) {
+            Py_DECREF(type);
+            return nullptr;
+        }
+        type->tp_setattro = &set_attribute<V>;
+    }
+    return type;
 }
 
 }  // namespace quorral
