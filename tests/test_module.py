@@ -4,6 +4,7 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import given, strategies as st
 
 import quorral
 from quorral import Quat, Vec3d, VecList, geometry
@@ -233,3 +234,154 @@ def test_hash_is_the_same_in_every_process():
     }
     assert len(outs) == 1
     assert outs.pop().split()[0] == "3511550596308926913"
+
+
+# --- assignment to instance attributes ----------------------------------------------------------
+# Settable properties are found by their interned names ahead of the generic lookup; every outcome
+# must be the one object.__setattr__ (always the generic lookup) gives.
+
+def _settable():
+    circle = lambda: geometry.Circle(Vec3d(1, 2, 3), 2.0, Vec3d(0, 0, 1))  # noqa: E731
+    return [
+        *((lambda: Vec3d(1, 2, 3), name, 0.5) for name in "xyz"),
+        *((lambda: Quat(1, 2, 3, 4), name, -0.25) for name in "wijk"),
+        (lambda: quorral.AngleRadians(0.5), "angle", 2.0),
+        (lambda: quorral.AngleDegrees(10), "angle", -3.5),
+        (geometry.Plane.xy, "distance", 4.0),
+        (geometry.Plane.xy, "normal", Vec3d(0, 0.6, 0.8)),
+        (circle, "center", Vec3d(-1, 0, 0.5)),
+        (circle, "radius", 7),
+        (circle, "normal", Vec3d(0, 1, 0)),
+    ]
+
+
+SETTABLE = _settable()
+
+
+def _state(obj):
+    """Every readable property's value, floats as bits."""
+    from conftest import bits
+
+    out = {}
+    for name, member in vars(type(obj)).items():
+        if type(member).__name__ == "getset_descriptor":
+            value = getattr(obj, name)
+            out[name] = bits(value) if isinstance(value, float) else repr(value)
+    return out
+
+
+def _outcome(f):
+    try:
+        f()
+    except BaseException as e:  # noqa: BLE001 - the outcome is compared
+        return type(e), str(e)
+    return None
+
+
+@pytest.mark.parametrize("make, name, value", SETTABLE)
+def test_property_assignment_matches_the_generic_lookup(make, name, value):
+    fast, generic = make(), make()
+    setattr(fast, name, value)
+    object.__setattr__(generic, name, value)
+    assert _state(fast) == _state(generic)
+    assert _state(fast) != _state(make())
+    copy = make()
+    setattr(copy, "".join(reversed(name[::-1])), value)  # the same text in another str object
+    assert _state(copy) == _state(fast)
+    class Name(str):
+        pass
+
+    copy = make()
+    setattr(copy, Name(name), value)
+    assert _state(copy) == _state(fast)
+
+
+@pytest.mark.parametrize(
+    "make, name, value",
+    [
+        (lambda: Vec3d(1, 2, 3), "w", 1.0),
+        (lambda: Vec3d(1, 2, 3), "x", "s"),
+        (lambda: Vec3d(1, 2, 3), "x", None),
+        (lambda: Vec3d(1, 2, 3), 1, 2.0),
+        (lambda: Vec3d(1, 2, 3), b"x", 2.0),
+        (lambda: Vec3d(1, 2, 3), "dot", 2.0),
+        (lambda: Vec3d(1, 2, 3), "__class__", Quat),
+        (lambda: Vec3d(1, 2, 3), "__doc__", "text"),
+        (lambda: Quat(1, 2, 3, 4), "x", 1.0),
+        (lambda: Quat(1, 2, 3, 4), "k", Vec3d(1, 2, 3)),
+        (lambda: quorral.AngleRadians(0.5), "angle", "1"),
+        (lambda: geometry.Circle(Vec3d(1, 2, 3), 2.0, Vec3d(0, 0, 1)), "area", 1.0),
+        (lambda: geometry.Circle(Vec3d(1, 2, 3), 2.0, Vec3d(0, 0, 1)), "center", 1.0),
+        (geometry.Plane.xy, "normal", (0.0, 0.0, 1.0)),
+    ],
+)
+def test_refused_assignments_match_the_generic_lookup(make, name, value):
+    got, want = make(), make()
+    outcome = _outcome(lambda: setattr(got, name, value))
+    assert outcome is not None
+    assert outcome == _outcome(lambda: object.__setattr__(want, name, value))
+    assert _state(got) == _state(make())
+
+
+@pytest.mark.parametrize("make, name, value", SETTABLE[:1] + SETTABLE[3:4] + SETTABLE[-3:])
+def test_deletion_matches_the_generic_lookup(make, name, value):
+    obj = make()
+    for target in (name, "missing"):
+        outcome = _outcome(lambda: delattr(obj, target))
+        assert outcome is not None
+        assert outcome == _outcome(lambda: object.__delattr__(obj, target))
+    assert _state(obj) == _state(make())
+
+
+@pytest.mark.thread_unsafe(reason="replaces a class attribute")
+def test_assignment_follows_a_replaced_class_attribute():
+    descriptor = vars(Vec3d)["y"]
+    v = Vec3d(1, 2, 3)
+    seen = []
+    try:
+        Vec3d.y = property(lambda self: -1.0, lambda self, value: seen.append(value))
+        v.y = 5.0
+        assert seen == [5.0] and v.y == -1.0
+        Vec3d.y = 7.5
+        outcome = _outcome(lambda: setattr(v, "y", 1.0))
+        assert outcome is not None and outcome[0] is AttributeError
+        assert outcome == _outcome(lambda: object.__setattr__(v, "y", 1.0))
+        del Vec3d.y
+        assert _outcome(lambda: setattr(v, "y", 1.0)) == _outcome(lambda: object.__setattr__(v, "y", 1.0))
+    finally:
+        Vec3d.y = descriptor
+    v.y = 4.0
+    v.x = 0.5  # the other fields were never replaced
+    assert (v.x, v.y, v.z) == (0.5, 4.0, 3.0)
+    assert seen == [5.0]
+    assert vars(Vec3d)["y"] is descriptor
+    assert "__setattr__" not in vars(Vec3d) and Vec3d.__setattr__ is object.__setattr__
+
+
+# --- subscript -----------------------------------------------------------------------------------
+# A small non-negative exact int skips the position conversion; an int subclass takes it.
+
+class Position(int):
+    pass
+
+
+def _item(seq, key):
+    from conftest import bits
+
+    try:
+        got = seq[key]
+    except BaseException as e:  # noqa: BLE001 - the outcome is compared
+        return type(e), str(e)
+    return bits(got) if isinstance(got, float) else tuple(bits(c) for c in (got.x, got.y, got.z))
+
+
+SUBSCRIPTED = [Vec3d(1.5, -0.0, float("nan")), VecList([Vec3d(1, 2, 3), Vec3d(-0.0, 4, 5), Vec3d(6, 7, 8)])]
+
+
+@pytest.mark.parametrize("seq", SUBSCRIPTED, ids=["Vec3d", "VecList"])
+@given(key=st.integers(-(2**70), 2**70) | st.integers(-4, 2**31) | st.sampled_from([0, 1, 2, 3, 2**30, 2**63]))
+def test_subscript_by_exact_int_matches_the_converted_position(seq, key):
+    assert _item(seq, key) == _item(seq, Position(key))
+    assert _item(seq, key) == _item(seq, True if key == 1 else key)
+    if 0 <= key <= 2:
+        assert _item(seq, key) == _item(list(seq), key)

@@ -813,6 +813,26 @@ def test_from_rotation_matrix_accepts_sequences_and_buffers():
     same_all(parts(Quat.from_rotation_matrix(list(a))), want)  # rows of numpy scalars
 
 
+class Row(list):
+    pass
+
+
+# Exact lists and tuples of exact floats are read in place; the same values through a list
+# subclass take the general path, entry by entry.
+@given(st.lists(st.floats(allow_nan=True, allow_infinity=True), min_size=9, max_size=9), st.integers(0, 7))
+def test_from_rotation_matrix_in_place_matches_the_general_path(entries, form):
+    rows = [entries[0:3], entries[3:6], entries[6:9]]
+    outer = tuple if form & 1 else list
+    inner = tuple if form & 2 else list
+    matrix = outer(inner(r) for r in rows)
+    if form & 4:
+        matrix = outer([*matrix[:2], [*rows[2][:2], int(rows[2][2]) if math.isfinite(rows[2][2]) else rows[2][2]]])
+        rows = [rows[0], rows[1], list(matrix[2])]
+    want = Quat.from_rotation_matrix(Row(Row(r) for r in rows))
+    got = Quat.from_rotation_matrix(matrix)
+    assert [bits(c) for c in parts(got)] == [bits(c) for c in parts(want)]
+
+
 class Number:
     def __init__(self, value):
         self.value = value
