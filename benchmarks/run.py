@@ -119,7 +119,10 @@ def single_rows(quorral, glm):
         # PyGLM stores the conjugate, and g1 * g2 applies g2 first: p.then(q) is gq * gp.
         ("p.then(q) / q1 * q2", "p.then(q)", "gq * gp", "algebra"),
         ("q.slerp(p, t) / slerp", "q.slerp(p, 0.3)", "slerp(gq, gp, 0.3)", "algebra"),
+        # m is what to_rotation_matrix returns, a list of three lists of floats; quat_cast reads
+        # PyGLM's own matrix in the first row, and the same list of lists in the second.
         ("Quat.from_rotation_matrix(m) / quat_cast", "Quat.from_rotation_matrix(m)", "quat_cast(gm)", "algebra"),
+        ("  the same, list of lists on both sides", "Quat.from_rotation_matrix(m)", "quat_cast(dmat3(m))", "algebra"),
         ("q.conjugate()", "q.conjugate()", "conjugate(gq)", "Quat"),
         ("q.normalize()", "q.normalize()", "normalize(gq)", "Quat"),
         ("q.magnitude()", "q.magnitude()", "length(gq)", "Quat"),
@@ -148,7 +151,7 @@ def single_rows(quorral, glm):
         env["gp"] = glm.dquat(env["p"].w, -env["p"].i, -env["p"].j, -env["p"].k)
         env["m"] = env["p"].to_rotation_matrix()
         env["gm"] = glm.mat3_cast(env["gp"])
-        env["slerp"], env["quat_cast"] = glm.slerp, glm.quat_cast
+        env["slerp"], env["quat_cast"], env["dmat3"] = glm.slerp, glm.quat_cast, glm.dmat3
     have_angle = env["AngleRadians"] is not None and env["AngleDegrees"] is not None
     if have_angle:
         env["r"] = env["AngleRadians"](0.75)

@@ -8,7 +8,7 @@
 (b) Single-thread cost of each single-object operation on the free-threaded
     build next to the GIL build, the two interpreters measured alternately.
 
-    python benchmarks/threads.py [--ft PYTHON] [--gil PYTHON] [--rounds N]
+    python benchmarks/threads.py [--ft PYTHON] [--gil PYTHON] [--rounds N] [--scaling-only | --costs-only]
 
 The interpreters come from --ft / --gil, else FT_PYTHON / GIL_PYTHON, else
 the running interpreter (for its own kind), the checkout's .venv-ft / .venv,
@@ -77,6 +77,26 @@ OPERATIONS = [
     ("a == b", "v == w"),
     ("hash(a)", "hash(v)"),
     ("q.rotate(a)", "q.rotate(v)"),
+    # The rest of the single-object table of run.py; `p`, `q2` are Quats,
+    # `m` a rotation matrix as to_rotation_matrix gives it, `r`, `s`, `d` angles.
+    ("Quat(w, i, j, k)", "Quat(0.5, 0.5, 0.5, 0.5)"),
+    ("p.then(q)", "p.then(q)"),
+    ("q.slerp(p, t)", "q.slerp(p, 0.3)"),
+    ("Quat.from_rotation_matrix(m)", "Quat.from_rotation_matrix(m)"),
+    ("q.conjugate()", "q.conjugate()"),
+    ("q.normalize()", "q.normalize()"),
+    ("q.magnitude()", "q.magnitude()"),
+    ("q.w", "q.w"),
+    ("q == q2", "q == q2"),
+    ("AngleRadians(x)", "AngleRadians(0.75)"),
+    ("r.angle", "r.angle"),
+    ("r + s", "r + s"),
+    ("r * 2.0", "r * 2.0"),
+    ("-r", "-r"),
+    ("r == s", "r == s"),
+    ("r.sin()", "r.sin()"),
+    ("r.to_degrees()", "r.to_degrees()"),
+    ("d.to_radians()", "d.to_radians()"),
     ("complex: a + b (reference)", "c + d"),
     ("complex: a * 2.0 (reference)", "c * 2.0"),
     ("complex: a.conjugate() (reference)", "c.conjugate()"),
@@ -177,7 +197,15 @@ def cost_environment():
         "c": complex(1.0, 2.0), "d": complex(-4.0, 0.5),
     }
     if hasattr(quorral, "Quat"):
-        env["q"] = quorral.Quat(0.5, 0.5, 0.5, 0.5)
+        Quat = env["Quat"] = quorral.Quat
+        env["q"], env["q2"] = Quat(0.5, 0.5, 0.5, 0.5), Quat(0.5, -0.5, 0.5, 0.5)
+        if hasattr(Quat, "from_axis_angle"):
+            env["p"] = Quat.from_axis_angle(quorral.Vec3d(0.6, 0.0, 0.8), quorral.AngleRadians(1.2))
+            env["m"] = env["p"].to_rotation_matrix()
+    if hasattr(quorral, "AngleRadians"):
+        env["AngleRadians"] = quorral.AngleRadians
+        env["r"], env["s"] = quorral.AngleRadians(0.75), quorral.AngleRadians(-1.25)
+        env["d"] = quorral.AngleDegrees(42.0)
     return env
 
 
@@ -346,6 +374,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=7, help="alternating rounds (medians over them)")
     parser.add_argument("--target", type=float, default=0.02, help="seconds per single-thread scaling run")
     parser.add_argument("--scaling-only", action="store_true", help="skip the single-thread costs")
+    parser.add_argument("--costs-only", action="store_true", help="skip the thread scaling")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
@@ -371,15 +400,17 @@ def main():
               "cases and interpreters alternating\n")
         scaling, costs = [], {name: [] for name in workers}
         for r in range(args.rounds):
-            scaling.append(workers["ft"].ask(kind="scaling", target=args.target, reverse=r % 2 == 1))
+            if not args.costs_only:
+                scaling.append(workers["ft"].ask(kind="scaling", target=args.target, reverse=r % 2 == 1))
             for name, w in workers.items() if not args.scaling_only else ():
                 costs[name].append(w.ask(kind="cost", target=0.003))
     finally:
         for w in workers.values():
             w.close()
 
-    print("Thread scaling on the free-threaded build")
-    print_scaling(scaling)
+    if scaling:
+        print("Thread scaling on the free-threaded build")
+        print_scaling(scaling)
     if "gil" in costs:
         print("\nSingle-thread cost per operation, free-threaded build next to the GIL build")
         print_costs(costs["ft"], costs["gil"])
