@@ -78,7 +78,8 @@ OPERATIONS = [
     ("hash(a)", "hash(v)"),
     ("q.rotate(a)", "q.rotate(v)"),
     # The rest of the single-object table of run.py; `p`, `q2` are Quats,
-    # `m` a rotation matrix as to_rotation_matrix gives it, `r`, `s`, `d` angles.
+    # `m` a rotation matrix as to_rotation_matrix gives it, `r`, `s`, `g` angles
+    # (`c`, `d` are the complex numbers of the reference rows).
     ("Quat(w, i, j, k)", "Quat(0.5, 0.5, 0.5, 0.5)"),
     ("p.then(q)", "p.then(q)"),
     ("q.slerp(p, t)", "q.slerp(p, 0.3)"),
@@ -96,7 +97,7 @@ OPERATIONS = [
     ("r == s", "r == s"),
     ("r.sin()", "r.sin()"),
     ("r.to_degrees()", "r.to_degrees()"),
-    ("d.to_radians()", "d.to_radians()"),
+    ("d.to_radians()", "g.to_radians()"),
     ("complex: a + b (reference)", "c + d"),
     ("complex: a * 2.0 (reference)", "c * 2.0"),
     ("complex: a.conjugate() (reference)", "c.conjugate()"),
@@ -205,7 +206,7 @@ def cost_environment():
     if hasattr(quorral, "AngleRadians"):
         env["AngleRadians"] = quorral.AngleRadians
         env["r"], env["s"] = quorral.AngleRadians(0.75), quorral.AngleRadians(-1.25)
-        env["d"] = quorral.AngleDegrees(42.0)
+        env["g"] = quorral.AngleDegrees(42.0)
     return env
 
 
