@@ -38,4 +38,20 @@ inline bool contains_point(const Plane& plane, const Vec3d& point) {
     return distance_to_point(plane, point) < EPSILON;
 }
 
+// n.point + d: negative behind the plane, on the side the normal points away from.
+constexpr double signed_distance(const Plane& plane, const Vec3d& point) {
+    return dot(plane.normal, point) + plane.distance;
+}
+
+// A point behind the plane (signed distance s < 0) is mirrored through it,
+// point - normal * (2 * s), and its velocity with it, velocity - normal * (2 *
+// (n.velocity)). Points on or in front of the plane, or at a NaN distance,
+// keep their point and velocity.
+constexpr void reflect_off(const Plane& plane, Vec3d& point, Vec3d& velocity) {
+    const double s = signed_distance(plane, point);
+    if (!(s < 0.0)) return;
+    point = point - plane.normal * (2.0 * s);
+    velocity = velocity - plane.normal * (2.0 * dot(plane.normal, velocity));
+}
+
 }  // namespace galdrin

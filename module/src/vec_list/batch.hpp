@@ -61,6 +61,19 @@ void map_pairs_into(const char* a_name, const A& a, const char* b_name, const B&
     }, grain);
 }
 
+// f(a[i], b[i]) for every pair, changing both in place, on the pool; a and b
+// (named by their parameters) must be of one length, checked before anything changes.
+template <class A, class B, class F>
+void update_pairs(const char* a_name, A& a, const char* b_name, B& b, const F& f, std::size_t grain = CHEAP_GRAIN) {
+    if (a.size() != b.size()) throw length_mismatch(a_name, a.size(), b_name, b.size());
+    auto* x = a.data();
+    auto* y = b.data();
+    pool::parallel_for(a.size(), [x, y, &f](std::size_t begin, std::size_t end) {
+        const F g = f;
+        for (std::size_t i = begin; i < end; ++i) g(x[i], y[i]);
+    }, grain);
+}
+
 // A new list of f(a[i], b[i]), as map_pairs_into.
 template <class A, class B, class F>
 auto map_pairs(const char* a_name, const A& a, const char* b_name, const B& b, const F& f,

@@ -8,6 +8,7 @@
 
 #include "binding/arrays.hpp"
 #include "binding/def.hpp"
+#include "geometry/plane.hpp"
 #include "pool.hpp"
 #include "summation.hpp"
 #include "vec_list/batch.hpp"
@@ -15,6 +16,7 @@
 
 namespace quorral {
 
+using galdrin::Plane;
 using galdrin::Vec3d;
 
 namespace {
@@ -120,6 +122,10 @@ void add_pairwise_operations(ClassSpec& spec) {
         D::method<"scale_each($self, factors)", scale_each>(),
         D::method<"add_scaled($self, other, factor)", [](const VecArray& a, const VecArray& b, double factor) {
             return each_pair(a, b, [factor](const Vec3d& x, const Vec3d& y) { return add_scaled(x, y, factor); });
+        }>(),
+        D::method<"reflect_off($self, plane, velocities)", [](VecArray& points, const Plane& plane, VecArray& velocities) {
+            update_pairs("self", points.items, "velocities", velocities.items,
+                         [plane](Vec3d& p, Vec3d& v) { reflect_off(plane, p, v); });
         }>(),
         D::method<"sum($self)", sum>(),
         D::method<"mean($self)", mean>(),
