@@ -384,8 +384,17 @@ def test_scalar_results_match_single_vectors(items, other):
                 same_float(g, want)
 
 
-@settings(max_examples=60)
-@given(vector_lists, vectors, floats)
+# Powers of two, which divide through their exact reciprocal, from the least
+# normal to the largest, and components down to the subnormals.
+powers_of_two = st.builds(lambda k, sign: math.copysign(math.ldexp(1.0, k), sign), st.integers(-1022, 1023),
+                          st.sampled_from([1.0, -1.0]))
+scalars = st.one_of(floats, powers_of_two, st.sampled_from([5e-324, 2.0**-1023, 2.0**-1074 * 3]))
+tiny = st.floats(min_value=-1e-300, max_value=1e-300)
+vectors_with_tiny = st.builds(Vec3d, st.one_of(floats, tiny), st.one_of(floats, tiny), floats)
+
+
+@settings(max_examples=100)
+@given(st.lists(vectors_with_tiny, max_size=50), vectors, scalars)
 def test_vector_results_match_single_vectors(items, other, scalar):
     vl = VecList(items)
     cases = {
