@@ -253,6 +253,7 @@ def elementwise_rows(quorral, np):
         ("vl * 2.0", "vl * 2.0", "arr * 2.0"),
         ("2.0 * vl", "2.0 * vl", "2.0 * arr"),
         ("vl / 2.0", "vl / 2.0", "arr / 2.0"),
+        ("vl / 3.0", "vl / 3.0", "arr / 3.0"),  # no exact reciprocal: divides
         ("-vl", "-vl", "-arr"),
         ("cross", "vl.cross(o)", "np.cross(arr, oa)"),
         ("normalize", "vl.normalize()", f"arr / {norm}[:, None]"),

@@ -185,7 +185,9 @@ def boundary_reflected(a, b):
 def boundary_parts(n):
     a, b, factors, indices = boundary_lists(n)
     lists = [a.add_each(b), a.sub_each(b), a.cross_each(b), a.scale_each(factors), a.add_scaled(b, 0.3),
-             a.take(indices), a.take(array.array("I", indices)), *boundary_reflected(a, b)]
+             a.take(indices), a.take(array.array("I", indices)), *boundary_reflected(a, b),
+             # one list: the component loops and the division through an exact reciprocal
+             a + PROBE, a - PROBE, a.collapse(1), a / 4.0, a / 3.0]
     arrays = [a.dot_each(b), a.distance_each(b), a.dot_each(PROBE), a.distance_each(PROBE)]
     scalars = [a.dot_sum(b), *comps(a.sum()), *comps(a.mean())]
     return lists, arrays, scalars
@@ -227,7 +229,9 @@ def test_results_past_the_piece_boundary_match_single_vectors():
     xs, ys = list(a), list(b)
     wanted = [[x + y for x, y in zip(xs, ys)], [x - y for x, y in zip(xs, ys)], [x.cross(y) for x, y in zip(xs, ys)],
               [x * f for x, f in zip(xs, factors)], [x + y * 0.3 for x, y in zip(xs, ys)], [xs[i] for i in indices],
-              [xs[i] for i in indices], *map(list, zip(*(reflected(TILTED, x, y) for x, y in zip(xs, ys))))]
+              [xs[i] for i in indices], *map(list, zip(*(reflected(TILTED, x, y) for x, y in zip(xs, ys)))),
+              [x + PROBE for x in xs], [x - PROBE for x in xs], [Vec3d(x.x, 0.0, x.z) for x in xs],
+              [x / 4.0 for x in xs], [x / 3.0 for x in xs]]
     for got, want in zip(lists, wanted, strict=True):
         assert memoryview(got).tobytes() == struct.pack(f"<{3 * n}d", *(c for v in want for c in comps(v)))
     for got, want in zip(arrays, [[x.dot(y) for x, y in zip(xs, ys)], [x.distance_to(y) for x, y in zip(xs, ys)],
