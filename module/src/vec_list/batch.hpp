@@ -61,16 +61,24 @@ void map_pairs_into(const char* a_name, const A& a, const char* b_name, const B&
     }, grain);
 }
 
+// f(x[i], y[i]) for i in [0, n), on its own copy of f (see map_into); x and y
+// are distinct arrays, so that the stores to one cannot change the other.
+template <class X, class Y, class F>
+void update_range(X* __restrict x, Y* __restrict y, std::size_t n, const F& f) {
+    const F g = f;
+    for (std::size_t i = 0; i < n; ++i) g(x[i], y[i]);
+}
+
 // f(a[i], b[i]) for every pair, changing both in place, on the pool; a and b
-// (named by their parameters) must be of one length, checked before anything changes.
+// (named by their parameters) are two lists of one length, checked before
+// anything changes.
 template <class A, class B, class F>
 void update_pairs(const char* a_name, A& a, const char* b_name, B& b, const F& f, std::size_t grain = CHEAP_GRAIN) {
     if (a.size() != b.size()) throw length_mismatch(a_name, a.size(), b_name, b.size());
     auto* x = a.data();
     auto* y = b.data();
     pool::parallel_for(a.size(), [x, y, &f](std::size_t begin, std::size_t end) {
-        const F g = f;
-        for (std::size_t i = begin; i < end; ++i) g(x[i], y[i]);
+        update_range(x + begin, y + begin, end - begin, f);
     }, grain);
 }
 
