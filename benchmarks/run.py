@@ -20,6 +20,7 @@ import statistics
 import subprocess
 import sys
 import sysconfig
+import time
 import timeit
 from pathlib import Path
 
@@ -258,7 +259,6 @@ def elementwise_rows(quorral, np):
         ("cross", "vl.cross(o)", "np.cross(arr, oa)"),
         ("normalize", "vl.normalize()", f"arr / {norm}[:, None]"),
         ("collapse(1)", "vl.collapse(1)", "c = arr.copy(); c[:, 1] = 0.0"),
-        ("rotate(q) / arr @ R.T", "rl.rotate(q)", "arr @ R.T"),
         ("add_each", "vl.add_each(wl)", "arr + warr"),
         ("sub_each", "vl.sub_each(wl)", "arr - warr"),
         ("cross_each", "vl.cross_each(wl)", "np.cross(arr, warr)"),
@@ -266,6 +266,9 @@ def elementwise_rows(quorral, np):
         ("scale_each", "vl.scale_each(fa)", "arr * fa[:, None]"),
         ("dot_each -> array", "vl.dot_each(wl)", "np.einsum('ij,ij->i', arr, warr)"),
         ("distance_each -> array", "vl.distance_each(wl)", "d = arr - warr; np.sqrt(np.einsum('ij,ij->i', d, d))"),
+        # Last: numpy's BLAS threads keep spinning for a while after a matrix product, which
+        # slows whatever runs next on the cores, the quorral repetitions of this row included.
+        ("rotate(q) / arr @ R.T", "rl.rotate(q)", "arr @ R.T"),
     ]
     out = []
     for n in ELEMENTWISE_SIZES:
@@ -286,6 +289,7 @@ def elementwise_rows(quorral, np):
                 continue
             qt, pt = compare(q_stmt, p_stmt, env, repeats=9, target=0.01)
             out.append((f"{name} ({label})", qt, pt, "numpy", "dispatch" if n == 2 else "target <= 0.5"))
+        time.sleep(0.5)  # until the BLAS threads of the last row sleep
     return out
 
 
