@@ -19,7 +19,7 @@ import time
 
 import numpy as np
 
-from quorral import QuatList, Vec3d, VecList
+from quorral import QuatList, Vec3d, VecList, geometry
 
 try:
     import glm
@@ -89,7 +89,7 @@ GRAVITY = (0.0, -9.81, 0.0)
 
 
 def reflect_below_floor(pos, vel):
-    """The numpy step both the quorral and the numpy version use, on (n, 3) float64 arrays."""
+    """The numpy version's reflection, in place on (n, 3) float64 arrays."""
     y, vy = pos[:, 1], vel[:, 1]
     below = y < 0.0
     np.negative(y, out=y, where=below)
@@ -107,15 +107,12 @@ def particle_data(scale):
 def particles_quorral(positions, velocities):
     pos, vel = VecList.from_buffer(positions), VecList.from_buffer(velocities)
     dv = Vec3d(*GRAVITY) * DT
+    floor = geometry.Plane.xz()
     energies = []
     for _ in range(STEPS):
         vel = vel + dv
         pos = pos.add_scaled(vel, DT)
-        # Reflection off the floor y = 0, in place through the writable views.
-        with pos.writable() as wp, vel.writable() as wv:
-            p, v = np.asarray(wp), np.asarray(wv)
-            reflect_below_floor(p, v)
-            del p, v
+        pos.reflect_off(floor, vel)  # off the floor y = 0, both lists in place
         energies.append(0.5 * vel.dot_sum(vel))
     return np.asarray(pos), np.asarray(vel), np.array(energies)
 

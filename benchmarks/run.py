@@ -20,6 +20,7 @@ import statistics
 import subprocess
 import sys
 import sysconfig
+import time
 import timeit
 from pathlib import Path
 
@@ -240,11 +241,12 @@ def batch_rows(quorral, np):
     return out
 
 
-ELEMENTWISE_SIZES = [10**3, 10**4, 10**5]
+ELEMENTWISE_SIZES = [2, 10**3, 10**4, 10**5, 10**6]
 
 
 def elementwise_rows(quorral, np):
-    """The element-wise operations inside the cache (n = 1e6 is in batch_rows)."""
+    """Every element-wise operation at each n of ELEMENTWISE_SIZES; n = 2 is the dispatch cost.
+    wl is a second list of the same length, fa n float64 factors; rotate turns its own list in place."""
     if not have_veclist(quorral):
         return [("VecList element-wise operations", None, None, "numpy", "skipped: no VecList")]
     Vec3d, VecList = quorral.Vec3d, quorral.VecList
@@ -255,18 +257,42 @@ def elementwise_rows(quorral, np):
         ("vl * 2.0", "vl * 2.0", "arr * 2.0"),
         ("2.0 * vl", "2.0 * vl", "2.0 * arr"),
         ("vl / 2.0", "vl / 2.0", "arr / 2.0"),
+        ("vl / 3.0", "vl / 3.0", "arr / 3.0"),  # no exact reciprocal: divides
+        ("-vl", "-vl", "-arr"),
         ("cross", "vl.cross(o)", "np.cross(arr, oa)"),
         ("normalize", "vl.normalize()", f"arr / {norm}[:, None]"),
         ("collapse(1)", "vl.collapse(1)", "c = arr.copy(); c[:, 1] = 0.0"),
+        ("add_each", "vl.add_each(wl)", "arr + warr"),
+        ("sub_each", "vl.sub_each(wl)", "arr - warr"),
+        ("cross_each", "vl.cross_each(wl)", "np.cross(arr, warr)"),
+        ("add_scaled", "vl.add_scaled(wl, 0.01)", "arr + warr * 0.01"),
+        ("scale_each", "vl.scale_each(fa)", "arr * fa[:, None]"),
+        ("dot_each -> array", "vl.dot_each(wl)", "np.einsum('ij,ij->i', arr, warr)"),
+        ("distance_each -> array", "vl.distance_each(wl)", "d = arr - warr; np.sqrt(np.einsum('ij,ij->i', d, d))"),
+        # Last: numpy's BLAS threads keep spinning for a while after a matrix product, which
+        # slows whatever runs next on the cores, the quorral repetitions of this row included.
+        ("rotate(q) / arr @ R.T", "rl.rotate(q)", "arr @ R.T"),
     ]
     out = []
     for n in ELEMENTWISE_SIZES:
-        tuples = random_points(n)
+        tuples, others = random_points(n), random_points(n, seed=8)
         env = {"np": np, "vl": VecList([Vec3d(*t) for t in tuples]), "arr": np.array(tuples),
-               "o": Vec3d(0.25, -1.5, 2.0), "oa": np.array([0.25, -1.5, 2.0])}
+               "wl": VecList([Vec3d(*t) for t in others]), "warr": np.array(others),
+               "rl": VecList([Vec3d(*t) for t in tuples]), "fa": np.array([t[0] for t in others]),
+               "o": Vec3d(0.25, -1.5, 2.0), "oa": np.array([0.25, -1.5, 2.0]),
+               "R": numpy_rotation(np, 0.5, 0.5, 0.5, 0.5)}
+        if hasattr(quorral, "Quat"):
+            env["q"] = quorral.Quat(0.5, 0.5, 0.5, 0.5)
+        label = "n=2" if n == 2 else f"n=1e{len(str(n)) - 1}"
         for name, q_stmt, p_stmt in rows:
+            method = q_stmt.split(".")[1].split("(")[0] if q_stmt.startswith(("vl.", "rl.")) else None
+            missing = method and not hasattr(VecList, method) or (method == "rotate" and "q" not in env)
+            if missing or (q_stmt == "-vl" and not hasattr(VecList, "__neg__")):
+                out.append((f"{name} ({label})", None, None, "numpy", "skipped: missing"))
+                continue
             qt, pt = compare(q_stmt, p_stmt, env, repeats=9, target=0.01)
-            out.append((f"{name} (n=1e{len(str(n)) - 1})", qt, pt, "numpy", "target <= 0.5"))
+            out.append((f"{name} ({label})", qt, pt, "numpy", "dispatch" if n == 2 else "target <= 0.5"))
+        time.sleep(0.5)  # until the BLAS threads of the last row sleep
     return out
 
 

@@ -466,11 +466,17 @@ def test_concurrent_batches_match_single_thread_bits(stress_report):
     other = VecList([Vec3d(i * 0.37, -1.0 / (i + 1), math.cos(i)) for i in range(n)])
     factors = [0.5 + (i % 7) for i in range(n)]
     indices = [(i * 7919) % n for i in range(n)]
+    plane = geometry.Plane(Vec3d(0.3, 1.0, -0.2), 0.5)
 
     def rotated(vl):
         copy = VecList(vl)
         copy.rotate(q)
         return copy
+
+    def reflected(vl):
+        points, velocities = VecList(vl), VecList(other)
+        points.reflect_off(plane, velocities)
+        return list_bits(points) + list_bits(velocities)
 
     jobs = {
         "dot": lambda vl: exact(vl.dot(probe)),
@@ -497,6 +503,7 @@ def test_concurrent_batches_match_single_thread_bits(stress_report):
         "dot_sum": lambda vl: exact([vl.dot_sum(other), vl.dot_sum(vl)]),
         "scale_each": lambda vl: list_bits(vl.scale_each(factors)),
         "add_scaled": lambda vl: list_bits(vl.add_scaled(other, 0.01)),
+        "reflect_off": reflected,
         "sum": lambda vl: vec_bits(vl.sum()) + vec_bits(vl.mean()),
         "take": lambda vl: list_bits(vl.take(indices)),
     }

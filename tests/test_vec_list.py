@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import THREAD_SANITIZER, bits, comps, same_float, same_vec
-from quorral import Quat, Vec3d, VecList
+from quorral import Quat, Vec3d, VecList, geometry
 
 NAN = float("nan")
 INF = float("inf")
@@ -44,6 +44,7 @@ class Seq:
 
 
 A, B, C = Vec3d(1, 2, 3), Vec3d(0.5, -0.0, 2.5), Vec3d(-4, 8, 1e-7)
+FLOOR = geometry.Plane(Vec3d(0, 0, 1), 2.75)  # B lies behind it, A in front
 
 
 # --- construction -----------------------------------------------------------
@@ -383,8 +384,17 @@ def test_scalar_results_match_single_vectors(items, other):
                 same_float(g, want)
 
 
-@settings(max_examples=60)
-@given(vector_lists, vectors, floats)
+# Powers of two, which divide through their exact reciprocal, from the least
+# normal to the largest, and components down to the subnormals.
+powers_of_two = st.builds(lambda k, sign: math.copysign(math.ldexp(1.0, k), sign), st.integers(-1022, 1023),
+                          st.sampled_from([1.0, -1.0]))
+scalars = st.one_of(floats, powers_of_two, st.sampled_from([5e-324, 2.0**-1023, 2.0**-1074 * 3]))
+tiny = st.floats(min_value=-1e-300, max_value=1e-300)
+vectors_with_tiny = st.builds(Vec3d, st.one_of(floats, tiny), st.one_of(floats, tiny), floats)
+
+
+@settings(max_examples=100)
+@given(st.lists(vectors_with_tiny, max_size=50), vectors, scalars)
 def test_vector_results_match_single_vectors(items, other, scalar):
     vl = VecList(items)
     cases = {
@@ -571,6 +581,7 @@ def test_operations_on_an_empty_list():
     for result in (empty.add_each(empty), empty.sub_each(empty), empty.cross_each(empty), empty.scale_each([]),
                    empty.add_scaled(empty, 2.0), empty.take([]), VecList([A]).take(())):
         assert type(result) is VecList and len(result) == 0
+    assert empty.reflect_off(FLOOR, VecList([])) is None
     for result in (empty.dot_each(empty), empty.dot_each(A), empty.distance_each(empty), empty.distance_each(A)):
         assert type(result).__name__ == "array" and result.typecode == "d" and len(result) == 0
     assert bits(empty.dot_sum(empty)) == 0
@@ -656,6 +667,18 @@ def test_panics(call, message, capfd):
         (lambda vl: vl.distance_each(VecList([A])), ValueError, "lengths differ: self has 2 elements, other has 1"),
         (lambda vl: vl.dot_sum(VecList([A])), ValueError, "lengths differ: self has 2 elements, other has 1"),
         (lambda vl: vl.add_scaled(VecList([A]), 2.0), ValueError, "lengths differ: self has 2 elements, other has 1"),
+        (lambda vl: vl.reflect_off(A, VecList([A, B])), TypeError,
+         "argument 'plane': 'Vec3d' object is not an instance of 'Plane'"),
+        (lambda vl: vl.reflect_off(FLOOR, [A, B]), TypeError,
+         "argument 'velocities': 'list' object is not an instance of 'VecList'"),
+        (lambda vl: vl.reflect_off(FLOOR, A), TypeError, "argument 'velocities': 'Vec3d' object is not an instance"),
+        (lambda vl: vl.reflect_off(FLOOR, VecList([A])), ValueError,
+         "lengths differ: self has 2 elements, velocities has 1"),
+        (lambda vl: vl.reflect_off(FLOOR, VecList([])), ValueError,
+         "lengths differ: self has 2 elements, velocities has 0"),
+        (lambda vl: vl.reflect_off(FLOOR, vl), RuntimeError, "Already borrowed"),  # both are held for writing
+        (lambda vl: vl.reflect_off(FLOOR), TypeError,
+         "VecList.reflect_off() missing 1 required positional argument: 'velocities'"),
         (lambda vl: vl.take([0, 2]), IndexError, "Index out of bounds"),
         (lambda vl: vl.take([2, -1]), OverflowError, ""),  # negative before out of range
         (lambda vl: vl.take([0, 1.0]), TypeError, "argument 'indices': 'float' object cannot be interpreted"),
@@ -679,6 +702,23 @@ def test_argument_errors_leave_the_list(call, error, message):
     if error is OverflowError:
         assert not str(info.value).startswith("argument")
     assert [comps(v) for v in vl] == [comps(A), comps(B)]
+
+
+def test_reflect_off_errors_leave_both_lists():
+    points, velocities = VecList([A, B]), VecList([C, A])
+    with pytest.raises(ValueError, match="^lengths differ: self has 2 elements, velocities has 3$"):
+        points.reflect_off(FLOOR, VecList([A, B, C]))
+    with memoryview(velocities):  # a reader of the velocities refuses their write
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            points.reflect_off(FLOOR, velocities)
+    with memoryview(points):
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            points.reflect_off(FLOOR, velocities)
+    assert [comps(v) for v in points] == [comps(A), comps(B)]
+    assert [comps(v) for v in velocities] == [comps(C), comps(A)]
+    points.reflect_off(FLOOR, velocities)  # B is behind the plane: it and the velocity A turn
+    assert [comps(v) for v in points] == [comps(A), (0.5, 0.0, 3.0)]
+    assert [comps(v) for v in velocities] == [comps(C), (1.0, 2.0, -3.0)]
 
 
 @pytest.mark.parametrize(
@@ -812,6 +852,7 @@ def test_operator_with_conflicting_scalar_is_not_implemented():
         ("dot_sum", "($self, other)"),
         ("scale_each", "($self, factors)"),
         ("add_scaled", "($self, other, factor)"),
+        ("reflect_off", "($self, plane, velocities)"),
         ("sum", "($self)"),
         ("mean", "($self)"),
         ("take", "($self, indices)"),

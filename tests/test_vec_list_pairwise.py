@@ -18,7 +18,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import bits, comps, same_float, same_vec
-from quorral import Vec3d, VecList
+from quorral import Vec3d, VecList, geometry
 
 LEAF = 128  # terms per leaf of the summation tree
 READ_REFUSED = "Already mutably borrowed"
@@ -93,6 +93,35 @@ def test_pairwise_results_match_single_vectors(data, probe, factor):
     assert len(a) == len(data) and len(b) == len(data)
 
 
+def reflected(plane, p, v):
+    """The documented order of reflect_off, in single-Vec3d methods."""
+    n = plane.normal
+    s = n.dot(p) + plane.distance
+    if not s < 0.0:
+        return p, v
+    return p - n * (2.0 * s), v - n * (2.0 * n.dot(v))
+
+
+planes = st.one_of(
+    st.builds(geometry.Plane, vectors, floats),
+    st.builds(geometry.Plane.from_point, vectors, vectors),
+    st.sampled_from([geometry.Plane.xy(), geometry.Plane.xz(), geometry.Plane.yz()]),
+)
+
+
+@settings(max_examples=80)
+@given(rows, planes, st.one_of(st.none(), vectors))
+def test_reflect_off_matches_single_vectors(data, plane, normal):
+    if normal is not None:
+        plane.normal = normal  # stored as given, not of unit length
+    a, b, _ = split(data)
+    xs, ys = list(a), list(b)
+    assert a.reflect_off(plane, b) is None
+    want = [reflected(plane, x, y) for x, y in zip(xs, ys)]
+    same_list(a, [w[0] for w in want])
+    same_list(b, [w[1] for w in want])
+
+
 @settings(max_examples=60)
 @given(st.lists(vectors, max_size=30), st.lists(st.integers(0, 2**64 - 1), max_size=40))
 def test_take_matches_indexing(items, raw):
@@ -144,10 +173,21 @@ def boundary_lists(n):
     return a, b, factors, indices
 
 
+TILTED = geometry.Plane(Vec3d(1.0, 0.5, -0.25), 3.0)
+
+
+def boundary_reflected(a, b):
+    points, velocities = VecList(a), VecList(b)
+    points.reflect_off(TILTED, velocities)
+    return [points, velocities]
+
+
 def boundary_parts(n):
     a, b, factors, indices = boundary_lists(n)
     lists = [a.add_each(b), a.sub_each(b), a.cross_each(b), a.scale_each(factors), a.add_scaled(b, 0.3),
-             a.take(indices), a.take(array.array("I", indices))]
+             a.take(indices), a.take(array.array("I", indices)), *boundary_reflected(a, b),
+             # one list: the component loops and the division through an exact reciprocal
+             a + PROBE, a - PROBE, a.collapse(1), a / 4.0, a / 3.0]
     arrays = [a.dot_each(b), a.distance_each(b), a.dot_each(PROBE), a.distance_each(PROBE)]
     scalars = [a.dot_sum(b), *comps(a.sum()), *comps(a.mean())]
     return lists, arrays, scalars
@@ -189,7 +229,9 @@ def test_results_past_the_piece_boundary_match_single_vectors():
     xs, ys = list(a), list(b)
     wanted = [[x + y for x, y in zip(xs, ys)], [x - y for x, y in zip(xs, ys)], [x.cross(y) for x, y in zip(xs, ys)],
               [x * f for x, f in zip(xs, factors)], [x + y * 0.3 for x, y in zip(xs, ys)], [xs[i] for i in indices],
-              [xs[i] for i in indices]]
+              [xs[i] for i in indices], *map(list, zip(*(reflected(TILTED, x, y) for x, y in zip(xs, ys)))),
+              [x + PROBE for x in xs], [x - PROBE for x in xs], [Vec3d(x.x, 0.0, x.z) for x in xs],
+              [x / 4.0 for x in xs], [x / 3.0 for x in xs]]
     for got, want in zip(lists, wanted, strict=True):
         assert memoryview(got).tobytes() == struct.pack(f"<{3 * n}d", *(c for v in want for c in comps(v)))
     for got, want in zip(arrays, [[x.dot(y) for x, y in zip(xs, ys)], [x.distance_to(y) for x, y in zip(xs, ys)],

@@ -107,6 +107,30 @@ TEST(Plane, ContainsPointIsStrictAndAbsolute) {
     EXPECT_FALSE(contains_point(Plane::xy(), Vec3d{0, 0, 0x1p-52}));
 }
 
+TEST(Plane, ReflectOffMirrorsPointsBehindTheNormal) {
+    const Plane floor = Plane::make(Vec3d{0, 2, 0}, 1.0);  // y = 1, normal +y
+    Vec3d p{3, -0.5, 2}, v{1, -4, 0.25};
+    reflect_off(floor, p, v);
+    expect_bits(p, 3, 2.5, 2);
+    expect_bits(v, 1, 4, 0.25);
+    // On or in front of the plane, or at a NaN distance: nothing changes.
+    for (const Vec3d start : {Vec3d{3, 1, 2}, Vec3d{3, 7, 2}, Vec3d{NaN, 0, 0}}) {
+        Vec3d q = start, w{1, -4, 0.25};
+        reflect_off(floor, q, w);
+        EXPECT_EQ(bits(q.x), bits(start.x));
+        EXPECT_EQ(bits(q.y), bits(start.y));
+        expect_bits(w, 1, -4, 0.25);
+    }
+    // The documented order: s = n.p + d, then p - n * (2 * s) and v - n * (2 * (n.v)).
+    const Plane tilted{Vec3d{0.6, 0.0, 0.8}, 0.3};
+    Vec3d a{-1.25, 7, 0.1}, b{0.5, -2, 3};
+    const double s = dot(tilted.normal, a) + tilted.distance;
+    const Vec3d want_a = a - tilted.normal * (2.0 * s), want_b = b - tilted.normal * (2.0 * dot(tilted.normal, b));
+    reflect_off(tilted, a, b);
+    expect_bits(a, want_a.x, want_a.y, want_a.z);
+    expect_bits(b, want_b.x, want_b.y, want_b.z);
+}
+
 TEST(Plane, AssignedNormalIsUsedAsStored) {
     const Plane p{Vec3d{0, 0, 2}, -3.0};
     EXPECT_EQ(distance_to_point(p, Vec3d::zero()), 3.0);

@@ -38,4 +38,24 @@ inline bool contains_point(const Plane& plane, const Vec3d& point) {
     return distance_to_point(plane, point) < EPSILON;
 }
 
+// n.point + d: negative behind the plane, on the side the normal points away from.
+constexpr double signed_distance(const Plane& plane, const Vec3d& point) {
+    return dot(plane.normal, point) + plane.distance;
+}
+
+// A point behind the plane (signed distance s < 0) is mirrored through it,
+// point - normal * (2 * s), and its velocity with it, velocity - normal * (2 *
+// (n.velocity)). Points on or in front of the plane, or at a NaN distance,
+// keep their point and velocity. Both forms are computed and one is chosen,
+// so that a loop over many points has no branch to mispredict.
+constexpr void reflect_off(const Plane& plane, Vec3d& point, Vec3d& velocity) {
+    const Vec3d p = point, v = velocity;
+    const double s = signed_distance(plane, p);
+    const bool behind = s < 0.0;
+    const Vec3d mirrored = p - plane.normal * (2.0 * s);
+    const Vec3d turned = v - plane.normal * (2.0 * dot(plane.normal, v));
+    point = {behind ? mirrored.x : p.x, behind ? mirrored.y : p.y, behind ? mirrored.z : p.z};
+    velocity = {behind ? turned.x : v.x, behind ? turned.y : v.y, behind ? turned.z : v.z};
+}
+
 }  // namespace galdrin

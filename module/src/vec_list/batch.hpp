@@ -61,6 +61,27 @@ void map_pairs_into(const char* a_name, const A& a, const char* b_name, const B&
     }, grain);
 }
 
+// f(x[i], y[i]) for i in [0, n), on its own copy of f (see map_into); x and y
+// are distinct arrays, so that the stores to one cannot change the other.
+template <class X, class Y, class F>
+void update_range(X* __restrict x, Y* __restrict y, std::size_t n, const F& f) {
+    const F g = f;
+    for (std::size_t i = 0; i < n; ++i) g(x[i], y[i]);
+}
+
+// f(a[i], b[i]) for every pair, changing both in place, on the pool; a and b
+// (named by their parameters) are two lists of one length, checked before
+// anything changes.
+template <class A, class B, class F>
+void update_pairs(const char* a_name, A& a, const char* b_name, B& b, const F& f, std::size_t grain = CHEAP_GRAIN) {
+    if (a.size() != b.size()) throw length_mismatch(a_name, a.size(), b_name, b.size());
+    auto* x = a.data();
+    auto* y = b.data();
+    pool::parallel_for(a.size(), [x, y, &f](std::size_t begin, std::size_t end) {
+        update_range(x + begin, y + begin, end - begin, f);
+    }, grain);
+}
+
 // A new list of f(a[i], b[i]), as map_pairs_into.
 template <class A, class B, class F>
 auto map_pairs(const char* a_name, const A& a, const char* b_name, const B& b, const F& f,
@@ -68,6 +89,52 @@ auto map_pairs(const char* a_name, const A& a, const char* b_name, const B& b, c
     ElementList<std::remove_cvref_t<decltype(f(a[0], b[0]))>> result;
     result.items.resize(a.size());
     map_pairs_into(a_name, a, b_name, b, result.items.data(), f, grain);
+    return result;
+}
+
+// d[k] = f(a[k], b[k]) for n components, which the compiler packs into
+// registers (four to one with AVX2): each lane is the scalar operation on its
+// own pair of components.
+template <class Op>
+void component_pairs(const double* __restrict a, const double* __restrict b, double* __restrict d, std::size_t n,
+                     const Op& op) {
+    const Op f = op;
+    for (std::size_t k = 0; k < n; ++k) d[k] = f(a[k], b[k]);
+}
+
+#if defined(__x86_64__)
+template <class Op>
+[[gnu::target("avx2")]] void component_pairs_avx2(const double* __restrict a, const double* __restrict b,
+                                                  double* __restrict d, std::size_t n, const Op& op) {
+    const Op f = op;
+    for (std::size_t k = 0; k < n; ++k) d[k] = f(a[k], b[k]);
+}
+#endif
+
+// A new VecList of op applied to every pair of components alike (x with x, y
+// with y, z with z), for operations that treat the components independently;
+// a and b must be of one length, as for map_pairs.
+template <class Op>
+ElementList<galdrin::Vec3d> map_component_pairs(const char* a_name, const ElementList<galdrin::Vec3d>& a,
+                                                const char* b_name, const ElementList<galdrin::Vec3d>& b,
+                                                const Op& op) {
+    const std::size_t n = a.items.size();
+    if (n != b.items.size()) throw length_mismatch(a_name, n, b_name, b.items.size());
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    const auto loop = avx2 ? &component_pairs_avx2<Op> : &component_pairs<Op>;
+#else
+    const auto loop = &component_pairs<Op>;
+#endif
+    ElementList<galdrin::Vec3d> result;
+    result.items.resize(n);
+    static_assert(sizeof(galdrin::Vec3d) == 3 * sizeof(double));
+    const auto* x = reinterpret_cast<const double*>(a.items.data());
+    const auto* y = reinterpret_cast<const double*>(b.items.data());
+    auto* d = reinterpret_cast<double*>(result.items.data());
+    pool::parallel_for(n, [x, y, d, loop, &op](std::size_t begin, std::size_t end) {
+        loop(x + 3 * begin, y + 3 * begin, d + 3 * begin, 3 * (end - begin), op);
+    }, CHEAP_GRAIN);
     return result;
 }
 

@@ -8,6 +8,7 @@
 
 #include "binding/arrays.hpp"
 #include "binding/def.hpp"
+#include "geometry/plane.hpp"
 #include "pool.hpp"
 #include "summation.hpp"
 #include "vec_list/batch.hpp"
@@ -15,6 +16,7 @@
 
 namespace quorral {
 
+using galdrin::Plane;
 using galdrin::Vec3d;
 
 namespace {
@@ -102,10 +104,10 @@ void add_pairwise_operations(ClassSpec& spec) {
     using D = Def<VecArray>;
     const std::initializer_list<PyMethodDef> methods = {
         D::method<"add_each($self, other)", [](const VecArray& a, const VecArray& b) {
-            return each_pair(a, b, [](const Vec3d& x, const Vec3d& y) { return x + y; });
+            return map_component_pairs("self", a, "other", b, [](double x, double y) { return x + y; });
         }>(),
         D::method<"sub_each($self, other)", [](const VecArray& a, const VecArray& b) {
-            return each_pair(a, b, [](const Vec3d& x, const Vec3d& y) { return x - y; });
+            return map_component_pairs("self", a, "other", b, [](double x, double y) { return x - y; });
         }>(),
         D::method<"cross_each($self, other)", [](const VecArray& a, const VecArray& b) {
             return each_pair(a, b, [](const Vec3d& x, const Vec3d& y) { return cross(x, y); });
@@ -118,8 +120,13 @@ void add_pairwise_operations(ClassSpec& spec) {
         }>(),
         D::method<"dot_sum($self, other)", dot_sum>(),
         D::method<"scale_each($self, factors)", scale_each>(),
+        // add_scaled(x, y, f) component by component: x + y * f.
         D::method<"add_scaled($self, other, factor)", [](const VecArray& a, const VecArray& b, double factor) {
-            return each_pair(a, b, [factor](const Vec3d& x, const Vec3d& y) { return add_scaled(x, y, factor); });
+            return map_component_pairs("self", a, "other", b, [factor](double x, double y) { return x + y * factor; });
+        }>(),
+        D::method<"reflect_off($self, plane, velocities)", [](VecArray& points, const Plane& plane, VecArray& velocities) {
+            update_pairs("self", points.items, "velocities", velocities.items,
+                         [plane](Vec3d& p, Vec3d& v) { reflect_off(plane, p, v); });
         }>(),
         D::method<"sum($self)", sum>(),
         D::method<"mean($self)", mean>(),
