@@ -27,23 +27,35 @@ VecArray each_pair(const VecArray& a, const VecArray& b, const F& f) {
 // An array.array('d') of op(element, other element) or op(element, other vector).
 template <class Op>
 PyObject* float_each(const VecArray& a, OneOrList<Vec3d> other, const Op& op) {
-    return float_array(a.items.size(), [&](double* out) { map_with_into(a, other, "other", out, op); });
+    return float_array(a.items.size(), [&](double* out) {
+        LargeBlocks::advise(out, a.items.size() * sizeof(double));
+        map_with_into(a, other, "other", out, op);
+    });
 }
 
 // term(0) + ... + term(n - 1) on the core's summation tree: the leaves on the
 // pool, then their sums combined here, so that the bits are those of the core's
-// one-pass sum whatever the number of workers.
+// one-pass sum whatever the number of workers. Four full leaves at a time, their
+// terms are first computed in index order into a block on the stack: one pass
+// over consecutive memory, where summing the four leaves side by side from
+// memory would read four places at once.
 template <class T, class Term>
 T tree_sum_on_pool(std::size_t n, const Term& term, T zero) {
+    constexpr std::size_t L = galdrin::SUM_LEAF;
     const std::size_t m = galdrin::sum_leaves(n);
     const std::unique_ptr<T[]> leaves(new T[m]);
     T* out = leaves.get();
     pool::parallel_for(m, [out, n, &term](std::size_t begin, std::size_t end) {
         const Term t = term;
+        T block[4 * L];
+        const auto from_block = [&block](std::size_t j) { return block[j]; };
         std::size_t k = begin;
-        for (; k + 4 <= end && (k + 4) * galdrin::SUM_LEAF <= n; k += 4) galdrin::four_leaf_sums(k, t, out + k);
+        for (; k + 4 <= end && (k + 4) * L <= n; k += 4) {
+            for (std::size_t j = 0; j < 4 * L; ++j) block[j] = t(k * L + j);
+            galdrin::four_leaf_sums(0, from_block, out + k);
+        }
         for (; k < end; ++k) out[k] = galdrin::leaf_sum(k, n, t);
-    }, CHEAP_GRAIN / galdrin::SUM_LEAF);
+    }, CHEAP_GRAIN / L);
     if (m == 0) return zero;
     return galdrin::combine_pairwise(0, m, [out](std::size_t k) { return out[k]; });
 }
