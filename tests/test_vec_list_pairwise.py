@@ -94,6 +94,17 @@ def test_pairwise_results_match_single_vectors(data, probe, factor):
     assert len(a) == len(data) and len(b) == len(data)
 
 
+# From four full leaves on, the terms of a group of leaves are computed four at a time.
+@settings(max_examples=40)
+@given(st.lists(st.tuples(vectors, vectors), min_size=1, max_size=12), st.integers(4 * LEAF, 5 * LEAF + 7))
+def test_sums_of_four_leaves_and_more_match_single_vectors(pairs, n):
+    xs = [pairs[i % len(pairs)][0] for i in range(n)]
+    ys = [pairs[(i * 7) % len(pairs)][1] for i in range(n)]
+    a, b = VecList(xs), VecList(ys)
+    same_float(a.dot_sum(b), tree_sum([x.dot(y) for x, y in zip(xs, ys)], 0.0))
+    same_vec(a.sum(), tree_sum(xs, Vec3d(0.0, 0.0, 0.0)))
+
+
 @settings(max_examples=60)
 @given(st.lists(vectors, max_size=30), st.lists(st.integers(0, 2**64 - 1), max_size=40))
 def test_take_matches_indexing(items, raw):
