@@ -25,27 +25,21 @@ VecArray each_pair(const VecArray& a, const VecArray& b, const F& f) {
     return map_pairs("self", a.items, "other", b.items, f);
 }
 
-// An array.array('d') of op(element, other element) or op(element, other vector).
+// An array.array('d') of op(element, other element) or op(element, other
+// vector); the pairs of two lists go through `pairs`, which computes op for a
+// range of them (dots, distances).
 template <class Op>
-PyObject* float_each(const VecArray& a, OneOrList<Vec3d> other, const Op& op) {
-    return float_array(a.items.size(), [&](double* out) {
-        LargeBlocks::advise(out, a.items.size() * sizeof(double));
-        map_with_into(a, other, "other", out, op);
-    });
-}
-
-// An array.array('d') of dot(element, other element) or dot(element, other
-// vector); pairs of two lists four at a time (dots).
-PyObject* dot_each(const VecArray& a, OneOrList<Vec3d> other) {
-    if (!other.list) return float_each(a, other, [](const Vec3d& x, const Vec3d& y) { return dot(x, y); });
+PyObject* float_each(const VecArray& a, OneOrList<Vec3d> other, const Op& op,
+                     void (*pairs)(const Vec3d*, const Vec3d*, double*, std::size_t)) {
     const std::size_t n = a.items.size();
-    if (n != other.list->items.size()) throw length_mismatch("self", n, "other", other.list->items.size());
-    const Vec3d* x = a.items.data();
-    const Vec3d* y = other.list->items.data();
-    return float_array(n, [n, x, y](double* out) {
+    if (other.list && n != other.list->items.size()) throw length_mismatch("self", n, "other", other.list->items.size());
+    return float_array(n, [&](double* out) {
         LargeBlocks::advise(out, n * sizeof(double));
-        pool::parallel_for(n, [x, y, out](std::size_t begin, std::size_t end) {
-            dots(x + begin, y + begin, out + begin, end - begin);
+        if (!other.list) return map_with_into(a, other, "other", out, op);
+        const Vec3d* x = a.items.data();
+        const Vec3d* y = other.list->items.data();
+        pool::parallel_for(n, [x, y, out, pairs](std::size_t begin, std::size_t end) {
+            pairs(x + begin, y + begin, out + begin, end - begin);
         }, CHEAP_GRAIN);
     });
 }
@@ -147,9 +141,11 @@ void add_pairwise_operations(ClassSpec& spec) {
         D::method<"cross_each($self, other)", [](const VecArray& a, const VecArray& b) {
             return each_pair(a, b, [](const Vec3d& x, const Vec3d& y) { return cross(x, y); });
         }>(),
-        D::method<"dot_each($self, other)", dot_each>(),
+        D::method<"dot_each($self, other)", [](const VecArray& a, OneOrList<Vec3d> other) {
+            return float_each(a, other, [](const Vec3d& x, const Vec3d& y) { return dot(x, y); }, dots);
+        }>(),
         D::method<"distance_each($self, other)", [](const VecArray& a, OneOrList<Vec3d> other) {
-            return float_each(a, other, [](const Vec3d& x, const Vec3d& y) { return distance_to(x, y); });
+            return float_each(a, other, [](const Vec3d& x, const Vec3d& y) { return distance_to(x, y); }, distances);
         }>(),
         D::method<"dot_sum($self, other)", dot_sum>(),
         D::method<"scale_each($self, factors)", scale_each>(),
