@@ -641,6 +641,8 @@ FIRST_USE = textwrap.dedent("""
             lambda: ("panic", id(panic_class(quorral))),
             lambda: ("circle", id(type(geometry.Circle(quorral.Vec3d(0, 0, 0), 1.0, quorral.Vec3d(0, 0, 1))))),
             lambda: ("module", (id(quorral), id(geometry), id(quorral.Vec3d), id(geometry.Plane))),
+            lambda: ("floats", (quorral.VecList([quorral.Vec3d(1, 2, 3)] * (t + 1)).dot_each(quorral.Vec3d(1, 1, 1))
+                                .tolist() == [6.0] * (t + 1), quorral._float_arrays())),
         ]
         out = dict(steps[(t + i) % len(steps)]() for i in range(len(steps)))
         seen[t] = out

@@ -97,6 +97,35 @@ def test_large_float_results_match_single_vectors(big, block, name):
         same_float(got[i], call(block[i % BLOCK]))
 
 
+OTHER = Vec3d(0.25, -1.5, 2.0)
+
+
+@pytest.fixture(scope="module")
+def other(big):
+    return big * 0.5 - OTHER
+
+
+# Results of 4 MB and more (float arrays too) are allocated for huge pages and first touched by the pool.
+@pytest.mark.parametrize(
+    "name, batch, single",
+    [
+        ("add_each", lambda a, b: a.add_each(b), lambda x, y: x + y),
+        ("sub_each", lambda a, b: a.sub_each(b), lambda x, y: x - y),
+        ("cross_each", lambda a, b: a.cross_each(b), lambda x, y: x.cross(y)),
+        ("add_scaled", lambda a, b: a.add_scaled(b, 0.01), lambda x, y: x + y * 0.01),
+        ("dot_each", lambda a, b: a.dot_each(b), lambda x, y: x.dot(y)),
+        ("distance_each", lambda a, b: a.distance_each(b), lambda x, y: x.distance_to(y)),
+    ],
+)
+def test_large_pairwise_results_match_single_vectors(big, other, block, name, batch, single):
+    got = batch(big, other)
+    assert len(got) == len(big)
+    same = same_vec if type(got) is VecList else same_float
+    for i in sample(len(big)):
+        x = block[i % BLOCK]
+        same(got[i], single(x, x * 0.5 - OTHER))
+
+
 def test_growth_after_a_batch_result(big, block):
     out = big * 2.0
     n = len(out)

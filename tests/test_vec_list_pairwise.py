@@ -18,6 +18,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import bits, comps, same_float, same_vec
+import quorral
 from quorral import Vec3d, VecList, geometry
 
 LEAF = 128  # terms per leaf of the summation tree
@@ -120,6 +121,17 @@ def test_reflect_off_matches_single_vectors(data, plane, normal):
     want = [reflected(plane, x, y) for x, y in zip(xs, ys)]
     same_list(a, [w[0] for w in want])
     same_list(b, [w[1] for w in want])
+
+
+# From four full leaves on, the terms of a group of leaves are computed four at a time.
+@settings(max_examples=40)
+@given(st.lists(st.tuples(vectors, vectors), min_size=1, max_size=12), st.integers(4 * LEAF, 5 * LEAF + 7))
+def test_sums_of_four_leaves_and_more_match_single_vectors(pairs, n):
+    xs = [pairs[i % len(pairs)][0] for i in range(n)]
+    ys = [pairs[(i * 7) % len(pairs)][1] for i in range(n)]
+    a, b = VecList(xs), VecList(ys)
+    same_float(a.dot_sum(b), tree_sum([x.dot(y) for x, y in zip(xs, ys)], 0.0))
+    same_vec(a.sum(), tree_sum(xs, Vec3d(0.0, 0.0, 0.0)))
 
 
 @settings(max_examples=60)
@@ -253,6 +265,57 @@ def test_float_results_are_arrays():
     assert a.dot_each(a) is not got  # a new array each call
     assert a.distance_each(Vec3d(1, 2, 3)).tolist() == [0.0, math.sqrt(27)]
     assert type(a.dot_sum(a)) is float and a.dot_sum(a) == 91.0
+
+
+@pytest.mark.parametrize("n", [0, 1, 3, 16385, 600_000])  # one piece, several, and past 4 MB
+def test_float_results_are_real_arrays(n):
+    a, b, _, _ = boundary_lists(min(n, 16385))
+    xs, ys = list(a), list(b)
+    if n > len(xs):
+        xs, ys = (xs * (n // len(xs) + 1))[:n], (ys * (n // len(ys) + 1))[:n]
+    got = VecList(xs).dot_each(VecList(ys))
+    assert type(got) is array.array and got.typecode == "d" and got.itemsize == 8 and len(got) == n
+    view = memoryview(got)
+    assert view.format == "d" and view.nbytes == 8 * n and view.shape == (n,)
+    step = max(1, n // 500)
+    assert [bits(v) for v in got[::step]] == [bits(x.dot(y)) for x, y in zip(xs[::step], ys[::step])]
+    view.release()
+    assert pickle.loads(pickle.dumps(got)) == got
+    before = got.tobytes()
+    got.append(1.5)
+    got.extend([2.5] * 100)
+    got.frombytes(struct.pack("<d", -0.0))
+    assert got.tobytes() == before + struct.pack("<102d", 1.5, *[2.5] * 100, -0.0)
+    del got[:n]
+    got *= 2
+    assert got.tobytes() == 2 * struct.pack("<102d", 1.5, *[2.5] * 100, -0.0)
+
+
+def test_float_arrays_are_not_cleared_first():
+    # CPython 3.13 to 3.15 lay arrays out as probed; a failed probe would silently clear every result.
+    if sys.implementation.name == "cpython" and (3, 13) <= sys.version_info[:2] <= (3, 15):
+        assert quorral._float_arrays() == "uninitialised"
+    else:
+        assert quorral._float_arrays() in ("uninitialised", "repeat")
+
+
+REPEAT_SCRIPT = """
+import sys
+sys.path.insert(0, {tests!r})
+import quorral
+from test_vec_list_pairwise import boundary_results
+print(quorral._float_arrays())
+for n, digest in boundary_results():
+    print(n, digest)
+"""
+
+
+@pytest.mark.thread_unsafe(reason="runs a subprocess")
+def test_float_arrays_made_by_repeating_zeros_hold_the_same_results():
+    env = {**os.environ, "QUORRAL_FLOAT_ARRAYS": "repeat"}
+    out = subprocess.run([sys.executable, "-c", REPEAT_SCRIPT.format(tests=os.path.dirname(__file__))], env=env,
+                         capture_output=True, text=True, check=True, timeout=300).stdout
+    assert out == "repeat\n" + "".join(f"{n} {d}\n" for n, d in boundary_results())
 
 
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="only the free-threaded build has no GIL")

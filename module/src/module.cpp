@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "angle.hpp"
+#include "binding/arrays.hpp"
 #include "binding/pickle.hpp"
 #include "classes.hpp"
 #include "geometry/circle.hpp"
@@ -93,20 +94,28 @@ PyMethodDef reconstruct_def = Def<void>::method<
     "_reconstruct(tag, data)", reconstruct<galdrin::AngleDegrees, galdrin::AngleRadians, galdrin::Quat, VecArray,
                                            galdrin::Vec3d, galdrin::Circle, galdrin::Plane, QuatArray>>();
 
-int add_reconstructor(PyObject* module) {
+// How new float arrays are made ("uninitialised" or "repeat"), for the tests: a
+// private attribute, outside __all__.
+PyMethodDef float_arrays_def = Def<void>::method<"_float_arrays()", []() -> PyObject* {
+    const char* layout = float_array_layout();
+    return layout ? PyUnicode_FromString(layout) : nullptr;
+}>();
+
+int add_function(PyObject* module, PyMethodDef& def) {
     PyObject* name = PyModule_GetNameObject(module);
     if (!name) return -1;
-    PyObject* function = PyCMethod_New(&reconstruct_def, module, name, nullptr);
+    PyObject* function = PyCMethod_New(&def, module, name, nullptr);
     Py_DECREF(name);
     if (!function) return -1;
-    const int rc = PyObject_SetAttrString(module, reconstruct_def.ml_name, function);
+    const int rc = PyObject_SetAttrString(module, def.ml_name, function);
     Py_DECREF(function);
     return rc;
 }
 
 int exec_quorral(PyObject* module) {
     if (PyModule_AddStringConstant(module, "__version__", QUORRAL_VERSION) < 0) return -1;
-    if (add_reconstructor(module) < 0) return -1;
+    if (add_function(module, reconstruct_def) < 0) return -1;
+    if (add_function(module, float_arrays_def) < 0) return -1;
     if (add_class<galdrin::AngleDegrees>(module) < 0) return -1;
     if (add_class<galdrin::AngleRadians>(module) < 0) return -1;
     if (add_class<galdrin::Quat>(module) < 0) return -1;

@@ -1,5 +1,6 @@
 #include "binding/arrays.hpp"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "binding/once.hpp"
@@ -25,7 +26,103 @@ bool integer_format(const char* format, bool& is_signed) {
     return std::strchr("BHILQN", format[0]) != nullptr;
 }
 
-OnceCell<PyObject> one_zero;  // array('d', [0.0]), repeated into each new array
+// Where an array object keeps its entries, found once by probing real arrays:
+// a pointer to them and their allocated count right after the object's header
+// (`pointer`, as on CPython 3.13 to 3.15), memory the array frees with
+// PyMem_Free. With any other layout (`repeat`) new arrays are made by
+// repeating one zero.
+enum class Layout { repeat, pointer };
+
+struct FloatArrays {
+    PyObject* zero;  // array('d', [0.0])
+    Layout layout;
+};
+
+OnceCell<FloatArrays> float_arrays;
+
+// Word k of the fields that follow an array's PyVarObject header.
+template <class T>
+T field(PyObject* array, std::size_t k) {
+    T value;
+    std::memcpy(&value, reinterpret_cast<const char*>(array) + sizeof(PyVarObject) + k * sizeof(void*), sizeof value);
+    return value;
+}
+
+template <class T>
+void set_field(PyObject* array, std::size_t k, T value) {
+    std::memcpy(reinterpret_cast<char*>(array) + sizeof(PyVarObject) + k * sizeof(void*), &value, sizeof value);
+}
+
+// Gives the empty array `array` n > 0 uninitialised entries in the pointer
+// layout; false (no error set) when memory runs out.
+bool install(PyObject* array, std::size_t n) {
+    void* items = PyMem_Malloc(n * sizeof(double));
+    if (!items) return false;
+    set_field(array, 0, items);
+    set_field(array, 1, static_cast<Py_ssize_t>(n));
+    Py_SET_SIZE(array, static_cast<Py_ssize_t>(n));
+    return true;
+}
+
+// Where the entries of `array` lie and how many bytes they take, or nullptr.
+const char* entries(PyObject* array, Py_ssize_t& bytes) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(array, &view, PyBUF_SIMPLE) != 0) return nullptr;
+    const auto* data = static_cast<const char*>(view.buf);
+    bytes = view.len;
+    PyBuffer_Release(&view);
+    return data;
+}
+
+// The layout of an array of 5 zeros and an empty one, each field checked
+// against the buffer they export (entries, allocated count, item descriptor,
+// object size); then one array made that way is read back.
+Layout probe_layout(PyObject* zero) {
+    constexpr Py_ssize_t N = 5;
+    PyObject* full = PySequence_Repeat(zero, N);
+    PyObject* empty = PySequence_Repeat(zero, 0);
+    Layout layout = Layout::repeat;
+    Py_ssize_t bytes = 0;
+    const char* data = full && empty ? entries(full, bytes) : nullptr;
+    if (data && bytes == N * static_cast<Py_ssize_t>(sizeof(double)) && Py_SIZE(full) == N && Py_SIZE(empty) == 0 &&
+        Py_TYPE(full) == Py_TYPE(empty) &&
+        static_cast<std::size_t>(Py_TYPE(full)->tp_basicsize) == sizeof(PyVarObject) + 5 * sizeof(void*) &&
+        field<const char*>(full, 0) == data && field<Py_ssize_t>(full, 1) == N && field<void*>(empty, 0) == nullptr &&
+        field<Py_ssize_t>(empty, 1) == 0 && field<void*>(full, 2) == field<void*>(empty, 2)) {
+        layout = Layout::pointer;
+    }
+    if (layout == Layout::pointer) {
+        // Written through the pointer installed, read back through the buffer and the items.
+        PyObject* trial = PySequence_Repeat(zero, 0);
+        bool ok = trial && install(trial, 3);
+        double* items = ok ? const_cast<double*>(reinterpret_cast<const double*>(entries(trial, bytes))) : nullptr;
+        ok = items && bytes == 3 * static_cast<Py_ssize_t>(sizeof(double));
+        if (ok) {
+            items[0] = 1.0, items[1] = 2.0, items[2] = 4.0;
+            PyObject* last = PySequence_GetItem(trial, 2);
+            ok = last && PyFloat_Check(last) && PyFloat_AS_DOUBLE(last) == 4.0 && PySequence_Size(trial) == 3;
+            Py_XDECREF(last);
+        }
+        Py_XDECREF(trial);
+        if (!ok) layout = Layout::repeat;
+    }
+    Py_XDECREF(full);
+    Py_XDECREF(empty);
+    PyErr_Clear();  // a failed probe only means repeating
+    return layout;
+}
+
+FloatArrays* make_float_arrays() {
+    PyObject* module = PyImport_ImportModule("array");
+    if (!module) return nullptr;
+    PyObject* zero = PyObject_CallMethod(module, "array", "s(d)", "d", 0.0);
+    Py_DECREF(module);
+    if (!zero) return nullptr;
+    const char* forced = std::getenv("QUORRAL_FLOAT_ARRAYS");
+    const bool repeat = forced && std::strcmp(forced, "repeat") == 0;
+    // Never destroyed: arrays may still be made while the process exits.
+    return new FloatArrays{zero, repeat ? Layout::repeat : probe_layout(zero)};
+}
 
 }  // namespace
 
@@ -51,16 +148,25 @@ bool Arg<Indices>::load(PyObject* obj) {
 }
 
 PyObject* new_float_array(std::size_t n) {
-    PyObject* one = one_zero.get([]() -> PyObject* {
-        PyObject* module = PyImport_ImportModule("array");
-        if (!module) return nullptr;
-        PyObject* array = PyObject_CallMethod(module, "array", "s(d)", "d", 0.0);
-        Py_DECREF(module);
-        return array;
-    });
-    if (!one) return nullptr;
-    // Repeating writes the entries by doubling copies, without a Python float per entry.
-    return PySequence_Repeat(one, static_cast<Py_ssize_t>(n));
+    const FloatArrays* arrays = float_arrays.get(make_float_arrays);
+    if (!arrays) return nullptr;
+    if (arrays->layout == Layout::repeat || n == 0) {
+        // Repeating writes the entries by doubling copies, without a Python float per entry.
+        return PySequence_Repeat(arrays->zero, static_cast<Py_ssize_t>(n));
+    }
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(double) - 1) return PyErr_NoMemory();
+    PyObject* array = PySequence_Repeat(arrays->zero, 0);
+    if (array && !install(array, n)) {
+        Py_DECREF(array);
+        return PyErr_NoMemory();
+    }
+    return array;
+}
+
+const char* float_array_layout() {
+    const FloatArrays* arrays = float_arrays.get(make_float_arrays);
+    if (!arrays) return nullptr;
+    return arrays->layout == Layout::repeat ? "repeat" : "uninitialised";
 }
 
 double* float_array_data(PyObject* array) {

@@ -59,9 +59,15 @@ struct Arg<Indices> {
     Indices get() const { return value; }
 };
 
-// A new array.array('d') of n entries, and where its entries lie.
+// A new array.array('d') of n entries, and where its entries lie. The entries
+// are left uninitialised where the array module's layout allows (its memory then
+// touched first by whoever writes it), else zeros. QUORRAL_FLOAT_ARRAYS=repeat in
+// the environment at the first call chooses zeros.
 PyObject* new_float_array(std::size_t n);
 double* float_array_data(PyObject* array);
+
+// How new_float_array makes arrays: "uninitialised" or "repeat" (nullptr with an error set).
+const char* float_array_layout();
 
 // A new array.array('d') of n entries, all written by fill(double*), or
 // nullptr with an error set.

@@ -39,16 +39,27 @@ void normalize_two(const Vec3d* src, Vec3d* dst, std::size_t i) {
     _mm_storeu_pd(d + 4, _mm_div_pd(yz1, _mm_unpackhi_pd(m, m)));
 }
 
-// Elements i .. i + 3 the same way. Loaded as a = x0 y0 z0 x1, b = y1 z1 x2 y2,
-// c = z2 x3 y3 z3; the components are gathered for the magnitudes, and a, b and
-// c are divided by the magnitudes spread to match.
+// Elements i .. i + 3 loaded as a = x0 y0 z0 x1, b = y1 z1 x2 y2, c = z2 x3 y3 z3,
+// and their components gathered as x = x0 x1 x2 x3, y = ..., z = ....
+struct Four {
+    __m256d a, b, c, x, y, z;
+};
+
+[[gnu::target("avx2")]] inline Four load_four(const Vec3d* items, std::size_t i) {
+    const auto* s = reinterpret_cast<const double*>(items + i);
+    Four f;
+    f.a = _mm256_loadu_pd(s), f.b = _mm256_loadu_pd(s + 4), f.c = _mm256_loadu_pd(s + 8);
+    f.x = _mm256_permute4x64_pd(_mm256_blend_pd(_mm256_blend_pd(f.a, f.b, 0b0100), f.c, 0b0010), 0x6C);
+    f.y = _mm256_permute_pd(_mm256_blend_pd(_mm256_blend_pd(f.a, f.b, 0b1001), f.c, 0b0100), 0b0101);
+    f.z = _mm256_permute4x64_pd(_mm256_blend_pd(_mm256_blend_pd(f.a, f.b, 0b0010), f.c, 0b1001), 0xC6);
+    return f;
+}
+
+// Elements i .. i + 3 the same way: a, b and c are divided by the magnitudes
+// spread to match.
 [[gnu::target("avx2")]] void normalize_four(const Vec3d* src, Vec3d* dst, std::size_t i) {
-    const auto* s = reinterpret_cast<const double*>(src + i);
     auto* d = reinterpret_cast<double*>(dst + i);
-    const __m256d a = _mm256_loadu_pd(s), b = _mm256_loadu_pd(s + 4), c = _mm256_loadu_pd(s + 8);
-    const __m256d x = _mm256_permute4x64_pd(_mm256_blend_pd(_mm256_blend_pd(a, b, 0b0100), c, 0b0010), 0x6C);
-    const __m256d y = _mm256_permute_pd(_mm256_blend_pd(_mm256_blend_pd(a, b, 0b1001), c, 0b0100), 0b0101);
-    const __m256d z = _mm256_permute4x64_pd(_mm256_blend_pd(_mm256_blend_pd(a, b, 0b0010), c, 0b1001), 0xC6);
+    const auto [a, b, c, x, y, z] = load_four(src, i);
     const __m256d m =
         _mm256_sqrt_pd(_mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y)), _mm256_mul_pd(z, z)));
     _mm256_storeu_pd(d, _mm256_div_pd(a, _mm256_permute4x64_pd(m, 0x40)));
@@ -76,6 +87,29 @@ VecArray normalize_all(const VecArray& a) {
         (avx2 ? normalize_range_avx2 : normalize_range)(src, dst, begin, end);
     }, COSTLY_GRAIN);
     return result;
+}
+// The core dot of pairs i .. i + 3, lane by lane the same operations.
+[[gnu::target("avx2")]] void dots_avx2(const Vec3d* a, const Vec3d* b, double* out, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const Four p = load_four(a, i), q = load_four(b, i);
+        const __m256d xy = _mm256_add_pd(_mm256_mul_pd(p.x, q.x), _mm256_mul_pd(p.y, q.y));
+        _mm256_storeu_pd(out + i, _mm256_add_pd(xy, _mm256_mul_pd(p.z, q.z)));
+    }
+    for (; i < n; ++i) out[i] = dot(a[i], b[i]);
+}
+
+// The core distance_to of pairs i .. i + 3 the same way: the differences, their
+// dot, its square root.
+[[gnu::target("avx2")]] void distances_avx2(const Vec3d* a, const Vec3d* b, double* out, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const Four p = load_four(a, i), q = load_four(b, i);
+        const __m256d x = _mm256_sub_pd(p.x, q.x), y = _mm256_sub_pd(p.y, q.y), z = _mm256_sub_pd(p.z, q.z);
+        const __m256d xy = _mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y));
+        _mm256_storeu_pd(out + i, _mm256_sqrt_pd(_mm256_add_pd(xy, _mm256_mul_pd(z, z))));
+    }
+    for (; i < n; ++i) out[i] = distance_to(a[i], b[i]);
 }
 #else
 VecArray normalize_all(const VecArray& a) {
@@ -263,6 +297,22 @@ void rotate_all(VecArray& a, const Quat& quat) {
 }
 
 }  // namespace
+
+void dots(const Vec3d* a, const Vec3d* b, double* out, std::size_t n) {
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return dots_avx2(a, b, out, n);
+#endif
+    for (std::size_t i = 0; i < n; ++i) out[i] = dot(a[i], b[i]);
+}
+
+void distances(const Vec3d* a, const Vec3d* b, double* out, std::size_t n) {
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return distances_avx2(a, b, out, n);
+#endif
+    for (std::size_t i = 0; i < n; ++i) out[i] = distance_to(a[i], b[i]);
+}
 
 void add_batch_operations(ClassSpec& spec) {
     using D = Def<VecArray>;

@@ -199,6 +199,11 @@ PyObject* map_list(const ElementList<E>& a, const F& f) {
     return list_of(std::span<const T>(out.get(), n));
 }
 
+// out[i] = dot(a[i], b[i]), or distance_to(a[i], b[i]), for i < n on the
+// calling thread, four at a time where the processor has AVX2.
+void dots(const galdrin::Vec3d* a, const galdrin::Vec3d* b, double* out, std::size_t n);
+void distances(const galdrin::Vec3d* a, const galdrin::Vec3d* b, double* out, std::size_t n);
+
 // VecList.writable(): an exporter of a writable (n, 3) float64 buffer of the
 // elements, holding the list for writing until it and its buffers are released
 // (writable.cpp).

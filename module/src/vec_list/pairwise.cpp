@@ -1,6 +1,7 @@
 // VecList with VecList: element-wise pairs, per-element factors, fused
 // updates, reductions and gathers, run on the worker pool like the other
 // batch operations.
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <type_traits>
@@ -26,26 +27,53 @@ VecArray each_pair(const VecArray& a, const VecArray& b, const F& f) {
     return map_pairs("self", a.items, "other", b.items, f);
 }
 
-// An array.array('d') of op(element, other element) or op(element, other vector).
+// An array.array('d') of op(element, other element) or op(element, other
+// vector); the pairs of two lists go through `pairs`, which computes op for a
+// range of them (dots, distances).
 template <class Op>
-PyObject* float_each(const VecArray& a, OneOrList<Vec3d> other, const Op& op) {
-    return float_array(a.items.size(), [&](double* out) { map_with_into(a, other, "other", out, op); });
+PyObject* float_each(const VecArray& a, OneOrList<Vec3d> other, const Op& op,
+                     void (*pairs)(const Vec3d*, const Vec3d*, double*, std::size_t)) {
+    const std::size_t n = a.items.size();
+    if (other.list && n != other.list->items.size()) throw length_mismatch("self", n, "other", other.list->items.size());
+    return float_array(n, [&](double* out) {
+        LargeBlocks::advise(out, n * sizeof(double));
+        if (!other.list) return map_with_into(a, other, "other", out, op);
+        const Vec3d* x = a.items.data();
+        const Vec3d* y = other.list->items.data();
+        pool::parallel_for(n, [x, y, out, pairs](std::size_t begin, std::size_t end) {
+            pairs(x + begin, y + begin, out + begin, end - begin);
+        }, CHEAP_GRAIN);
+    });
 }
 
 // term(0) + ... + term(n - 1) on the core's summation tree: the leaves on the
 // pool, then their sums combined here, so that the bits are those of the core's
-// one-pass sum whatever the number of workers.
-template <class T, class Term>
-T tree_sum_on_pool(std::size_t n, const Term& term, T zero) {
+// one-pass sum whatever the number of workers. Four full leaves are summed side
+// by side; unless `fill` is nullptr, their terms are first written in index order
+// into a block on the stack by fill(first, count, block): terms that take work
+// are then computed in one pass over consecutive memory, where the four leaves
+// side by side would read from four places at once.
+template <class T, class Term, class Fill = std::nullptr_t>
+T tree_sum_on_pool(std::size_t n, const Term& term, T zero, const Fill& fill = nullptr) {
+    constexpr std::size_t L = galdrin::SUM_LEAF;
     const std::size_t m = galdrin::sum_leaves(n);
     const std::unique_ptr<T[]> leaves(new T[m]);
     T* out = leaves.get();
-    pool::parallel_for(m, [out, n, &term](std::size_t begin, std::size_t end) {
+    pool::parallel_for(m, [out, n, &term, &fill](std::size_t begin, std::size_t end) {
         const Term t = term;
+        [[maybe_unused]] T block[std::is_null_pointer_v<Fill> ? 1 : 4 * L];
+        const auto from_block = [&block](std::size_t j) { return block[j]; };
         std::size_t k = begin;
-        for (; k + 4 <= end && (k + 4) * galdrin::SUM_LEAF <= n; k += 4) galdrin::four_leaf_sums(k, t, out + k);
+        for (; k + 4 <= end && (k + 4) * L <= n; k += 4) {
+            if constexpr (std::is_null_pointer_v<Fill>) {
+                galdrin::four_leaf_sums(k, t, out + k);
+            } else {
+                fill(k * L, 4 * L, block);
+                galdrin::four_leaf_sums(0, from_block, out + k);
+            }
+        }
         for (; k < end; ++k) out[k] = galdrin::leaf_sum(k, n, t);
-    }, CHEAP_GRAIN / galdrin::SUM_LEAF);
+    }, CHEAP_GRAIN / L);
     if (m == 0) return zero;
     return galdrin::combine_pairwise(0, m, [out](std::size_t k) { return out[k]; });
 }
@@ -62,7 +90,10 @@ double dot_sum(const VecArray& a, const VecArray& b) {
     if (n != b.items.size()) throw length_mismatch("self", n, "other", b.items.size());
     const Vec3d* x = a.items.data();
     const Vec3d* y = b.items.data();
-    return tree_sum_on_pool(n, [x, y](std::size_t i) { return dot(x[i], y[i]); }, 0.0);
+    return tree_sum_on_pool(n, [x, y](std::size_t i) { return dot(x[i], y[i]); }, 0.0,
+                            [x, y](std::size_t first, std::size_t count, double* block) {
+                                dots(x + first, y + first, block, count);
+                            });
 }
 
 VecArray scale_each(const VecArray& a, Doubles factors) {
@@ -113,10 +144,10 @@ void add_pairwise_operations(ClassSpec& spec) {
             return each_pair(a, b, [](const Vec3d& x, const Vec3d& y) { return cross(x, y); });
         }>(),
         D::method<"dot_each($self, other)", [](const VecArray& a, OneOrList<Vec3d> other) {
-            return float_each(a, other, [](const Vec3d& x, const Vec3d& y) { return dot(x, y); });
+            return float_each(a, other, [](const Vec3d& x, const Vec3d& y) { return dot(x, y); }, dots);
         }>(),
         D::method<"distance_each($self, other)", [](const VecArray& a, OneOrList<Vec3d> other) {
-            return float_each(a, other, [](const Vec3d& x, const Vec3d& y) { return distance_to(x, y); });
+            return float_each(a, other, [](const Vec3d& x, const Vec3d& y) { return distance_to(x, y); }, distances);
         }>(),
         D::method<"dot_sum($self, other)", dot_sum>(),
         D::method<"scale_each($self, factors)", scale_each>(),

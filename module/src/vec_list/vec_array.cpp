@@ -34,11 +34,18 @@ void* map_aligned(std::size_t size) {
     if (const std::size_t tail = start + LargeBlocks::HUGE_PAGE - aligned; tail > 0)
         munmap(reinterpret_cast<void*>(aligned + size), tail);
     auto* block = reinterpret_cast<void*>(aligned);
-    madvise(block, size, MADV_HUGEPAGE);  // advice only: failure changes nothing
+    LargeBlocks::advise(block, size);
     return block;
 }
 
 }  // namespace
+
+void LargeBlocks::advise(void* p, std::size_t bytes) noexcept {
+    if (bytes < LARGE) return;
+    const auto begin = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t start = round_up(begin), end = (begin + bytes) & ~(HUGE_PAGE - 1);
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);  // advice only
+}
 
 void* LargeBlocks::take(std::size_t bytes) {
     const std::size_t size = round_up(bytes);

@@ -29,6 +29,9 @@ public:
 
     static void* take(std::size_t bytes);
     static void give_back(void* p, std::size_t bytes) noexcept;
+    // Advises the whole huge pages within [p, p + bytes) of memory not yet
+    // touched, when bytes is LARGE or more: for arrays allocated elsewhere.
+    static void advise(void* p, std::size_t bytes) noexcept;
 
     static constexpr std::size_t round_up(std::size_t x) { return (x + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1); }
 };
