@@ -18,14 +18,16 @@ namespace quorral {
 
 // Arrays of 4 MB and more: mapped on 2 MB boundaries and advised for
 // transparent huge pages, since the page faults of a first touch in 4 kB pages
-// cost more than a copy. The last freed one below 32 MB stays mapped for the
-// next of about its size, so that repeated operations on a mid-sized list
-// touch no new pages; larger ones are always given back.
+// cost more than a copy. Freed ones below 32 MB stay mapped, up to 8 of them
+// and 64 MB together (BlockCache), for the next arrays of about their sizes, so
+// that a program making several mid-sized outputs per step touches no new
+// pages; larger ones are always given back.
 class LargeBlocks {
 public:
     static constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
     static constexpr std::size_t LARGE = std::size_t{4} << 20;
     static constexpr std::size_t KEPT = std::size_t{32} << 20;
+    static constexpr std::size_t KEPT_TOTAL = std::size_t{64} << 20;
 
     static void* take(std::size_t bytes);
     static void give_back(void* p, std::size_t bytes) noexcept;
