@@ -203,6 +203,7 @@ from quorral import Vec3d, VecList
 ctypes.CDLL(None).prctl(41, 1, 0, 0, 0)  # PR_SET_THP_DISABLE: every 4 kB page first touched faults
 
 vl = VecList([Vec3d(i, -i, 0.5 * i) for i in range(300_000)])  # 7.2 MB per array
+mid = vl.take(bytes(100_000))  # 2.4 MB
 def step():
 {step}
 for _ in range(3):
@@ -214,7 +215,7 @@ print(json.dumps(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before))
 """
 
 
-# Freed arrays of 4 MB to 32 MB stay mapped, several of them, for the next of their sizes.
+# Freed arrays of 1 MB to 32 MB stay mapped, several of them, for the next of their sizes.
 @pytest.mark.thread_unsafe(reason="runs a subprocess")
 @pytest.mark.parametrize(
     "step",
@@ -222,8 +223,9 @@ print(json.dumps(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before))
         "    vl * 2.0\n    vl.normalize()",
         "    a = vl * 2.0\n    b = a.sub_each(vl)\n    c = b.cross_each(vl)\n    d = c.normalize()\n"
         "    del a, b\n    e = d.add_each(c)\n    del c, d, e",
+        "    a = mid * 2.0\n    b = vl * 2.0\n    c = a.sub_each(mid)\n    del a\n    d = b.normalize()\n    del b, c, d",
     ],
-    ids=["one at a time", "four at a time"],
+    ids=["one at a time", "four at a time", "two sizes"],
 )
 def test_repeated_mid_sized_outputs_touch_no_new_pages(step):
     script = REUSE_SCRIPT.format(step=step)

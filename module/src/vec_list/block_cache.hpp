@@ -13,7 +13,7 @@ namespace quorral {
 // and all of its size; of those, the smallest does.
 class BlockCache {
 public:
-    static constexpr std::size_t SLOTS = 8;
+    static constexpr std::size_t SLOTS = 16;
 
     struct Block {
         void* start = nullptr;

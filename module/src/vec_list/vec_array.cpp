@@ -17,9 +17,14 @@ BlockCache& kept() {
     return *instance;
 }
 
-// `size` bytes on a 2 MB boundary: one page more is mapped, and what lies
-// outside the aligned range is given back.
-void* map_aligned(std::size_t size) {
+// `size` bytes, on a 2 MB boundary from LARGE on: one page more is mapped, and
+// what lies outside the aligned range is given back.
+void* map(std::size_t size) {
+    if (size < LargeBlocks::LARGE) {
+        void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (block == MAP_FAILED) throw std::bad_alloc();
+        return block;
+    }
     void* raw = mmap(nullptr, size + LargeBlocks::HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) throw std::bad_alloc();
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
@@ -35,18 +40,18 @@ void* map_aligned(std::size_t size) {
 }  // namespace
 
 void* LargeBlocks::take(std::size_t bytes) {
-    const std::size_t size = round_up(bytes);
+    const std::size_t size = mapped(bytes);
     if (size < KEPT) {
         if (const auto b = kept().take(size); b.start) {
             if (b.size > size) munmap(static_cast<char*>(b.start) + size, b.size - size);
             return b.start;
         }
     }
-    return map_aligned(size);
+    return map(size);
 }
 
 void LargeBlocks::give_back(void* p, std::size_t bytes) noexcept {
-    const std::size_t size = round_up(bytes);
+    const std::size_t size = mapped(bytes);
     const auto unmap = [](BlockCache::Block b) { munmap(b.start, b.size); };
     if (size < KEPT) {
         kept().keep({p, size}, unmap);
