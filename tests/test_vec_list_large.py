@@ -224,22 +224,72 @@ def test_outputs_take_24_bytes_per_element_and_rotate_none():
 
 
 REUSE_SCRIPT = """
+import ctypes
 import json
 import resource
 from quorral import Vec3d, VecList
 
+ctypes.CDLL(None).prctl(41, 1, 0, 0, 0)  # PR_SET_THP_DISABLE: every 4 kB page first touched faults
+
 vl = VecList([Vec3d(i, -i, 0.5 * i) for i in range(300_000)])  # 7.2 MB per array
+mid = vl.take(bytes(100_000))  # 2.4 MB
+def step():
+{step}
 for _ in range(3):
-    vl * 2.0
+    step()
 before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
 for _ in range(10):
-    vl * 2.0
-    vl.normalize()
+    step()
 print(json.dumps(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before))
 """
 
 
+# Freed arrays of 1 MB to 32 MB stay mapped, several of them, for the next of their sizes.
 @pytest.mark.thread_unsafe(reason="runs a subprocess")
-def test_repeated_mid_sized_outputs_touch_no_new_pages():
-    out = subprocess.run([sys.executable, "-c", REUSE_SCRIPT], capture_output=True, text=True, check=True)
+@pytest.mark.parametrize(
+    "step",
+    [
+        "    vl * 2.0\n    vl.normalize()",
+        "    a = vl * 2.0\n    b = a.sub_each(vl)\n    c = b.cross_each(vl)\n    d = c.normalize()\n"
+        "    del a, b\n    e = d.add_each(c)\n    del c, d, e",
+        "    a = mid * 2.0\n    b = vl * 2.0\n    c = a.sub_each(mid)\n    del a\n    d = b.normalize()\n    del b, c, d",
+    ],
+    ids=["one at a time", "four at a time", "two sizes"],
+)
+def test_repeated_mid_sized_outputs_touch_no_new_pages(step):
+    script = REUSE_SCRIPT.format(step=step)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
     assert json.loads(out.stdout) < 10
+
+
+RELEASE_SCRIPT = """
+import json
+from quorral import Vec3d, VecList
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+one = VecList([Vec3d(1.0, 2.0, 3.0)])
+index = bytes(16_400_000)
+before = rss()
+big = one.take(index)  # 393 MB
+held = rss() - before
+del big
+after_big = rss() - before
+mids = [one.take(index[:300_000 + i]) for i in range(20)]  # 7.2 MB each
+del mids
+after_mids = rss() - before
+print(json.dumps({"bytes": 24 * len(index), "held": held, "after_big": after_big, "after_mids": after_mids}))
+"""
+
+
+# A freed list above 32 MB is unmapped at once; of freed mid-sized ones at most 64 MB stay mapped.
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.thread_unsafe(reason="runs a subprocess")
+def test_freed_lists_return_their_memory():
+    out = subprocess.run([sys.executable, "-c", RELEASE_SCRIPT], capture_output=True, text=True, check=True)
+    result = json.loads(out.stdout)
+    assert result["held"] >= 0.95 * result["bytes"]
+    assert result["after_big"] <= 0.02 * result["bytes"]
+    assert result["after_mids"] <= (64 + 8) << 20

@@ -401,6 +401,30 @@ def test_take_accepts_integer_buffers_of_every_width_and_sign(code):
     assert len(vl) == 5
 
 
+# Long gathers check their indices piece by piece on the pool; a negative one
+# anywhere wins over one past the end anywhere.
+NEGATIVE = (OverflowError, "^can't convert negative int to unsigned$")
+PAST_END = (IndexError, "^Index out of bounds$")
+
+
+@pytest.mark.parametrize("bad, error", [
+    ({0: -1}, NEGATIVE), ({49_999: 7}, PAST_END), ({20_000: 7, 45_000: -3}, NEGATIVE),
+    ({3: -2, 30_000: 2**40}, NEGATIVE), ({25_000: 2**63 + 5}, PAST_END),
+])
+@pytest.mark.parametrize("length", [0, 7])
+def test_take_finds_a_bad_index_in_any_piece(bad, error, length):
+    vl = VecList([Vec3d(i, 0, 0) for i in range(length)])
+    indices = array.array("q" if min(bad.values()) < 0 else "Q", [i % 7 for i in range(50_000)])
+    for i, v in bad.items():
+        indices[i] = v
+    with pytest.raises(error[0], match=error[1]):
+        vl.take(indices)
+    if length:
+        for i in bad:
+            indices[i] = 0
+        assert [v.x for v in vl.take(indices)] == [float(i) for i in indices]
+
+
 def test_take_reads_strided_buffers_and_any_sequence():
     items = [Vec3d(i, 0, 0) for i in range(4)]
     vl = VecList(items)

@@ -1,6 +1,8 @@
 // VecList with VecList: element-wise pairs, per-element factors, fused
 // updates, reductions and gathers, run on the worker pool like the other
 // batch operations.
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -100,31 +102,41 @@ VecArray scale_each(const VecArray& a, Doubles factors) {
     return map_pairs("self", a.items, "factors", factors.values, [](const Vec3d& v, double f) { return v * f; });
 }
 
-// Every index is checked before anything is built: OverflowError if one is
-// negative, else IndexError if one is past the end.
+// The indices are checked as the pool gathers: OverflowError if one is
+// negative, else IndexError if one is past the end. An index out of range
+// gathers element 0 meanwhile, and the result is dropped.
 PyObject* take(const VecArray& a, Indices indices) {
     return indices.visit([&](auto read) -> PyObject* {
         using T = decltype(read(0));
         const std::size_t n = a.items.size();
-        bool negative = false;
-        std::uint64_t largest = 0;
-        for (std::size_t i = 0; i < indices.count; ++i) {
-            const T v = read(i);
-            if constexpr (std::is_signed_v<T>) negative |= v < 0;
-            largest = std::max(largest, static_cast<std::uint64_t>(v));
+        if (indices.count == 0) return to_py(VecArray{});
+        std::atomic<bool> negative = false, past_end = n == 0;
+        VecArray result;
+        if (n > 0) {
+            result.items.resize(indices.count);
+            const Vec3d* src = a.items.data();
+            Vec3d* dst = result.items.data();
+            pool::parallel_for(indices.count, [src, dst, n, read, &negative, &past_end](std::size_t begin, std::size_t end) {
+                bool below = false;
+                std::uint64_t largest = 0;
+                for (std::size_t i = begin; i < end; ++i) {
+                    const T v = read(i);
+                    if constexpr (std::is_signed_v<T>) below |= v < 0;
+                    const auto u = static_cast<std::uint64_t>(v);
+                    largest = std::max(largest, u);
+                    dst[i] = src[u < n ? u : 0];
+                }
+                if (below) negative.store(true, std::memory_order_relaxed);
+                if (largest >= n) past_end.store(true, std::memory_order_relaxed);
+            }, CHEAP_GRAIN);
+        } else if constexpr (std::is_signed_v<T>) {
+            for (std::size_t i = 0; i < indices.count; ++i) negative = negative || read(i) < 0;
         }
         if (negative) {
             PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
             return nullptr;
         }
-        if (indices.count > 0 && largest >= n) throw OutOfBounds{};
-        VecArray result;
-        result.items.resize(indices.count);
-        const Vec3d* src = a.items.data();
-        Vec3d* dst = result.items.data();
-        pool::parallel_for(indices.count, [src, dst, read](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) dst[i] = src[read(i)];
-        }, CHEAP_GRAIN);
+        if (past_end) throw OutOfBounds{};
         return to_py(std::move(result));
     });
 }

@@ -1,31 +1,30 @@
 #include "vec_list/vec_array.hpp"
 
+#include "vec_list/block_cache.hpp"
+
 #include <sys/mman.h>
 
 #include <cstdint>
-#include <mutex>
 #include <new>
-#include <utility>
 
 namespace quorral {
 
 namespace {
 
-struct Kept {
-    std::mutex mutex;
-    void* block = nullptr;
-    std::size_t size = 0;  // mapped bytes, a multiple of 2 MB
-};
-
-Kept& kept() {
+BlockCache& kept() {
     // Never destroyed: lists may still be freed while the process exits.
-    static Kept* const instance = new Kept;
+    static BlockCache* const instance = new BlockCache(LargeBlocks::KEPT_TOTAL);
     return *instance;
 }
 
-// `size` bytes on a 2 MB boundary: one page more is mapped, and what lies
-// outside the aligned range is given back.
-void* map_aligned(std::size_t size) {
+// `size` bytes, on a 2 MB boundary from LARGE on: one page more is mapped, and
+// what lies outside the aligned range is given back.
+void* map(std::size_t size) {
+    if (size < LargeBlocks::LARGE) {
+        void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (block == MAP_FAILED) throw std::bad_alloc();
+        return block;
+    }
     void* raw = mmap(nullptr, size + LargeBlocks::HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) throw std::bad_alloc();
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
@@ -48,29 +47,24 @@ void LargeBlocks::advise(void* p, std::size_t bytes) noexcept {
 }
 
 void* LargeBlocks::take(std::size_t bytes) {
-    const std::size_t size = round_up(bytes);
+    const std::size_t size = mapped(bytes);
     if (size < KEPT) {
-        Kept& k = kept();
-        std::lock_guard lock(k.mutex);
-        if (k.block && k.size >= size && k.size <= 2 * size) {
-            void* block = std::exchange(k.block, nullptr);
-            if (k.size > size) munmap(static_cast<char*>(block) + size, k.size - size);
-            return block;
+        if (const auto b = kept().take(size); b.start) {
+            if (b.size > size) munmap(static_cast<char*>(b.start) + size, b.size - size);
+            return b.start;
         }
     }
-    return map_aligned(size);
+    return map(size);
 }
 
 void LargeBlocks::give_back(void* p, std::size_t bytes) noexcept {
-    std::size_t size = round_up(bytes);
+    const std::size_t size = mapped(bytes);
+    const auto unmap = [](BlockCache::Block b) { munmap(b.start, b.size); };
     if (size < KEPT) {
-        Kept& k = kept();
-        std::lock_guard lock(k.mutex);
-        std::swap(p, k.block);
-        std::swap(size, k.size);
-        if (!p) return;
+        kept().keep({p, size}, unmap);
+    } else {
+        unmap({p, size});
     }
-    munmap(p, size);
 }
 
 }  // namespace quorral

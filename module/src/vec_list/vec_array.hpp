@@ -16,17 +16,22 @@
 
 namespace quorral {
 
-// Arrays of 4 MB and more: mapped on 2 MB boundaries and advised for
-// transparent huge pages, since the page faults of a first touch in 4 kB pages
-// cost more than a copy. The last freed one below 32 MB stays mapped for the
-// next of about its size, so that repeated operations on a mid-sized list
-// touch no new pages; larger ones are always given back.
+// Arrays of 1 MB and more are mapped, those of 4 MB and more on 2 MB
+// boundaries and advised for transparent huge pages, since the page faults of
+// a first touch in 4 kB pages cost more than a copy. Freed ones below 32 MB
+// stay mapped, up to 16 of them and 64 MB together (BlockCache), for the next
+// arrays of about their sizes, so that a program making several mid-sized
+// outputs per step touches no new pages; larger ones are always given back.
 class LargeBlocks {
 public:
+    static constexpr std::size_t GRAIN = std::size_t{1} << 16;  // a multiple of any page size
     static constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
+    static constexpr std::size_t MID = std::size_t{1} << 20;
     static constexpr std::size_t LARGE = std::size_t{4} << 20;
     static constexpr std::size_t KEPT = std::size_t{32} << 20;
+    static constexpr std::size_t KEPT_TOTAL = std::size_t{64} << 20;
 
+    // `bytes` of MID or more.
     static void* take(std::size_t bytes);
     static void give_back(void* p, std::size_t bytes) noexcept;
     // Advises the whole huge pages within [p, p + bytes) of memory not yet
@@ -34,6 +39,10 @@ public:
     static void advise(void* p, std::size_t bytes) noexcept;
 
     static constexpr std::size_t round_up(std::size_t x) { return (x + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1); }
+    // The bytes mapped for an array of `bytes`: whole huge pages from LARGE on, else whole grains.
+    static constexpr std::size_t mapped(std::size_t bytes) {
+        return bytes < LARGE ? (bytes + GRAIN - 1) & ~(GRAIN - 1) : round_up(bytes);
+    }
 };
 
 // Leaves elements uninitialised when a vector grows without a value, so that
@@ -50,11 +59,11 @@ struct UninitAllocator : std::allocator<T> {
 
     T* allocate(std::size_t n) {
         if (n > PTRDIFF_MAX / sizeof(T)) throw std::bad_array_new_length();
-        if (n * sizeof(T) < LargeBlocks::LARGE) return std::allocator<T>::allocate(n);
+        if (n * sizeof(T) < LargeBlocks::MID) return std::allocator<T>::allocate(n);
         return static_cast<T*>(LargeBlocks::take(n * sizeof(T)));
     }
     void deallocate(T* p, std::size_t n) noexcept {
-        if (n * sizeof(T) < LargeBlocks::LARGE) {
+        if (n * sizeof(T) < LargeBlocks::MID) {
             std::allocator<T>::deallocate(p, n);
         } else {
             LargeBlocks::give_back(p, n * sizeof(T));
