@@ -166,18 +166,30 @@ specials = st.sampled_from([0.0, -0.0, 1e-310, -1e308, float("inf"), -float("inf
                             struct.unpack("<d", struct.pack("<Q", 0x7FF4000000000123))[0],
                             struct.unpack("<d", struct.pack("<Q", 0xFFF8000000000001))[0]])
 components = st.floats(allow_nan=True, allow_infinity=True) | specials
+moderate = st.floats(-8.0, 8.0)  # of like sizes, whose sums round differently in another order
+mixed = components | moderate
 
 
-# Elements are normalized four or two at a time; every position of a group, and
-# the last elements of a piece, give the single method's bits. Lists this short
-# run as one piece, so the padding moves each item through every position.
+# Elements are normalized four or two at a time and rotated four at a time;
+# every position of a group, and the last elements of a piece, give the single
+# method's bits. Lists this short run as one piece, so the padding moves each
+# item through every position.
+POSITIONED = {
+    "normalize": (lambda vl, q: vl.normalize(), lambda v, q: v.normalize()),
+    "rotate": (lambda vl, q: vl.rotate(q) or vl, lambda v, q: q.rotate(v)),
+}
+
+
+@pytest.mark.parametrize("name", POSITIONED)
 @settings(max_examples=300)
-@given(st.lists(st.builds(Vec3d, components, components, components), max_size=9), st.integers(0, 70))
-def test_normalize_is_bit_exact_in_every_position(items, padding):
+@given(st.lists(st.builds(Vec3d, mixed, mixed, mixed), max_size=9), st.integers(0, 70),
+       st.builds(Quat, moderate, moderate, moderate, moderate) | st.builds(Quat, mixed, mixed, mixed, mixed))
+def test_bit_exact_in_every_position(name, items, padding, q):
+    batch, single = POSITIONED[name]
     items = [Vec3d(1.0, 2.0, 3.0)] * padding + items + [Vec3d(-4.0, 0.5, 2.0)] * (padding % 5)
-    got = VecList(items).normalize()
+    got = batch(VecList(items), q)
     for i, v in enumerate(items):
-        same_vec(got[i], v.normalize())
+        same_vec(got[i], single(v, q))
 
 
 MEMORY_SCRIPT = """

@@ -19,7 +19,7 @@ from hypothesis import given, settings, strategies as st
 
 from conftest import bits, comps, same_float, same_vec
 import quorral
-from quorral import Vec3d, VecList, geometry
+from quorral import Quat, Vec3d, VecList, geometry
 
 LEAF = 128  # terms per leaf of the summation tree
 READ_REFUSED = "Already mutably borrowed"
@@ -194,10 +194,19 @@ def boundary_reflected(a, b):
     return [points, velocities]
 
 
+TURN = Quat(0.5, -0.25, 0.75, 0.125)  # not a unit quaternion: it scales too
+
+
+def boundary_rotated(a):
+    turned = VecList(a)
+    turned.rotate(TURN)
+    return turned
+
+
 def boundary_parts(n):
     a, b, factors, indices = boundary_lists(n)
     lists = [a.add_each(b), a.sub_each(b), a.cross_each(b), a.scale_each(factors), a.add_scaled(b, 0.3),
-             a.take(indices), a.take(array.array("I", indices)), *boundary_reflected(a, b),
+             a.take(indices), a.take(array.array("I", indices)), *boundary_reflected(a, b), boundary_rotated(a),
              # one list: the component loops and the division through an exact reciprocal
              a + PROBE, a - PROBE, a.collapse(1), a / 4.0, a / 3.0]
     arrays = [a.dot_each(b), a.distance_each(b), a.dot_each(PROBE), a.distance_each(PROBE)]
@@ -242,6 +251,7 @@ def test_results_past_the_piece_boundary_match_single_vectors():
     wanted = [[x + y for x, y in zip(xs, ys)], [x - y for x, y in zip(xs, ys)], [x.cross(y) for x, y in zip(xs, ys)],
               [x * f for x, f in zip(xs, factors)], [x + y * 0.3 for x, y in zip(xs, ys)], [xs[i] for i in indices],
               [xs[i] for i in indices], *map(list, zip(*(reflected(TILTED, x, y) for x, y in zip(xs, ys)))),
+              [TURN.rotate(x) for x in xs],
               [x + PROBE for x in xs], [x - PROBE for x in xs], [Vec3d(x.x, 0.0, x.z) for x in xs],
               [x / 4.0 for x in xs], [x / 3.0 for x in xs]]
     for got, want in zip(lists, wanted, strict=True):
