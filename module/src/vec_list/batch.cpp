@@ -78,13 +78,12 @@ void normalize_range(const Vec3d* src, Vec3d* dst, std::size_t i, std::size_t en
 }
 
 VecArray normalize_all(const VecArray& a) {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
     VecArray result;
     result.items.resize(a.items.size());
     const Vec3d* src = a.items.data();
     Vec3d* dst = result.items.data();
     pool::parallel_for(a.items.size(), [src, dst](std::size_t begin, std::size_t end) {
-        (avx2 ? normalize_range_avx2 : normalize_range)(src, dst, begin, end);
+        (has_avx2() ? normalize_range_avx2 : normalize_range)(src, dst, begin, end);
     }, COSTLY_GRAIN);
     return result;
 }
@@ -134,9 +133,6 @@ template <class Op>
 template <class Op>
 VecArray map_components(const VecArray& a, const Op& op) {
     using Pair = double __attribute__((vector_size(16)));
-#if defined(__x86_64__)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-#endif
     VecArray result;
     result.items.resize(a.items.size());
     const auto* src = reinterpret_cast<const char*>(a.items.data());
@@ -144,7 +140,7 @@ VecArray map_components(const VecArray& a, const Op& op) {
     pool::parallel_for(a.items.size(), [src, dst, &op](std::size_t begin, std::size_t end) {
         constexpr std::size_t D = sizeof(double);
 #if defined(__x86_64__)
-        if (avx2) {
+        if (has_avx2()) {
             components_avx2(reinterpret_cast<const double*>(src) + 3 * begin, reinterpret_cast<double*>(dst) + 3 * begin,
                             3 * (end - begin), op);
             return;
@@ -223,8 +219,7 @@ template <class Op>
 template <class Op>
 VecArray map_components_with(const VecArray& a, const Vec3d& per_axis, const Op& op) {
 #if defined(__x86_64__)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    const auto blocks = avx2 ? &blocks_with_avx2<Op> : &blocks_with_plain<Op>;
+    const auto blocks = has_avx2() ? &blocks_with_avx2<Op> : &blocks_with_plain<Op>;
 #else
     const auto blocks = &blocks_with_plain<Op>;
 #endif
@@ -338,8 +333,7 @@ struct Quat4 {
 void rotate_all(VecArray& a, const Quat& quat) {
     const Quat q = quat;
 #if defined(__x86_64__)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) {
+    if (has_avx2()) {
         Vec3d* items = a.items.data();
         pool::parallel_for(a.items.size(), [q, items](std::size_t begin, std::size_t end) {
             rotate_range_avx2(q, items, begin, end);
@@ -354,16 +348,14 @@ void rotate_all(VecArray& a, const Quat& quat) {
 
 void dots(const Vec3d* a, const Vec3d* b, double* out, std::size_t n) {
 #if defined(__x86_64__)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) return dots_avx2(a, b, out, n);
+    if (has_avx2()) return dots_avx2(a, b, out, n);
 #endif
     for (std::size_t i = 0; i < n; ++i) out[i] = dot(a[i], b[i]);
 }
 
 void distances(const Vec3d* a, const Vec3d* b, double* out, std::size_t n) {
 #if defined(__x86_64__)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) return distances_avx2(a, b, out, n);
+    if (has_avx2()) return distances_avx2(a, b, out, n);
 #endif
     for (std::size_t i = 0; i < n; ++i) out[i] = distance_to(a[i], b[i]);
 }

@@ -20,6 +20,14 @@ namespace quorral {
 inline constexpr std::size_t CHEAP_GRAIN = 8192;
 inline constexpr std::size_t COSTLY_GRAIN = 2048;
 
+#if defined(__x86_64__)
+// Whether the element loops may take their AVX2 variants; asked once.
+inline bool has_avx2() {
+    static const bool supported = __builtin_cpu_supports("avx2");
+    return supported;
+}
+#endif
+
 // out[i] = f(in[i]) for every element, on the pool. Each piece works on its
 // own copy of f, whose values the stores to out cannot change, so that they
 // stay in registers; f should hold its operands by value.
@@ -121,8 +129,7 @@ ElementList<galdrin::Vec3d> map_component_pairs(const char* a_name, const Elemen
     const std::size_t n = a.items.size();
     if (n != b.items.size()) throw length_mismatch(a_name, n, b_name, b.items.size());
 #if defined(__x86_64__)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    const auto loop = avx2 ? &component_pairs_avx2<Op> : &component_pairs<Op>;
+    const auto loop = has_avx2() ? &component_pairs_avx2<Op> : &component_pairs<Op>;
 #else
     const auto loop = &component_pairs<Op>;
 #endif
