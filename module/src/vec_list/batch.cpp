@@ -182,8 +182,8 @@ double exact_reciprocal(double s) {
 
 // A few divisions cost less than looking at the divisor.
 VecArray divide(const VecArray& a, double s) {
-    if (a.items.size() < 8) return map_components(a, [s](auto c) { return c / s; });
-    if (const double r = exact_reciprocal(s); r != 0.0) return map_components(a, [r](auto c) { return c * r; });
+    if (const double r = a.items.size() < 8 ? 0.0 : exact_reciprocal(s); r != 0.0)
+        return map_components(a, [r](auto c) { return c * r; });
     return map_components(a, [s](auto c) { return c / s; });
 }
 
