@@ -194,6 +194,10 @@ def numpy_rotation(np, w, i, j, k):
     return (w * w - u @ u) * np.eye(3) + 2.0 * np.outer(u, u) + 2.0 * w * skew
 
 
+# The magnitudes of the rows of arr, in the order quorral computes them.
+NORM = "np.sqrt((arr[:, 0] * arr[:, 0] + arr[:, 1] * arr[:, 1]) + arr[:, 2] * arr[:, 2])"
+
+
 def batch_rows(quorral, np):
     if not have_veclist(quorral):
         return [("VecList batch operations", None, None, "numpy", "skipped: no VecList")]
@@ -210,9 +214,8 @@ def batch_rows(quorral, np):
     if hasattr(quorral, "Quat"):
         env["q"] = quorral.Quat(*rotate_q)
     env["R"] = numpy_rotation(np, *rotate_q)
-    norm = "np.sqrt((arr[:, 0] * arr[:, 0] + arr[:, 1] * arr[:, 1]) + arr[:, 2] * arr[:, 2])"
     rows = [
-        ("normalize", "vl.normalize()", f"arr / {norm}[:, None]"),
+        ("normalize", "vl.normalize()", f"arr / {NORM}[:, None]"),
         ("cross", "vl.cross(o)", "np.cross(arr, oa)"),
         ("vl + v", "vl + o", "arr + oa"),
         ("vl * 2.0", "vl * 2.0", "arr * 2.0"),
@@ -220,9 +223,9 @@ def batch_rows(quorral, np):
         ("collapse(1)", "vl.collapse(1)", "c = arr.copy(); c[:, 1] = 0.0"),
         ("rotate(q) / arr @ R.T", "vl.rotate(q)", "arr @ R.T"),
         ("dot -> list", "vl.dot(o)", "(arr @ oa).tolist()"),
-        ("magnitude -> list", "vl.magnitude()", f"{norm}.tolist()"),
+        ("magnitude -> list", "vl.magnitude()", f"{NORM}.tolist()"),
         ("distance_to -> list", "vl.distance_to(o)", "d = arr - oa; np.sqrt((d[:, 0] * d[:, 0] + d[:, 1] * d[:, 1]) + d[:, 2] * d[:, 2]).tolist()"),
-        ("is_unit -> list", "vl.is_unit()", f"(np.abs({norm} - 1.0) < EPS).tolist()"),
+        ("is_unit -> list", "vl.is_unit()", f"(np.abs({NORM} - 1.0) < EPS).tolist()"),
         ("VecList(list) / np.array(tuples)", "VecList(vectors)", "np.array(tuples)"),
         ("to_array() / arr.tolist()", "vl.to_array()", "arr.tolist()"),
         (".list / arr.tolist()", "vl.list", "arr.tolist()"),
@@ -250,7 +253,6 @@ def elementwise_rows(quorral, np):
     if not have_veclist(quorral):
         return [("VecList element-wise operations", None, None, "numpy", "skipped: no VecList")]
     Vec3d, VecList = quorral.Vec3d, quorral.VecList
-    norm = "np.sqrt((arr[:, 0] * arr[:, 0] + arr[:, 1] * arr[:, 1]) + arr[:, 2] * arr[:, 2])"
     rows = [
         ("vl + v", "vl + o", "arr + oa"),
         ("vl - v", "vl - o", "arr - oa"),
@@ -258,9 +260,8 @@ def elementwise_rows(quorral, np):
         ("2.0 * vl", "2.0 * vl", "2.0 * arr"),
         ("vl / 2.0", "vl / 2.0", "arr / 2.0"),
         ("vl / 3.0", "vl / 3.0", "arr / 3.0"),  # no exact reciprocal: divides
-        ("-vl", "-vl", "-arr"),
         ("cross", "vl.cross(o)", "np.cross(arr, oa)"),
-        ("normalize", "vl.normalize()", f"arr / {norm}[:, None]"),
+        ("normalize", "vl.normalize()", f"arr / {NORM}[:, None]"),
         ("collapse(1)", "vl.collapse(1)", "c = arr.copy(); c[:, 1] = 0.0"),
         ("add_each", "vl.add_each(wl)", "arr + warr"),
         ("sub_each", "vl.sub_each(wl)", "arr - warr"),
@@ -287,7 +288,7 @@ def elementwise_rows(quorral, np):
         for name, q_stmt, p_stmt in rows:
             method = q_stmt.split(".")[1].split("(")[0] if q_stmt.startswith(("vl.", "rl.")) else None
             missing = method and not hasattr(VecList, method) or (method == "rotate" and "q" not in env)
-            if missing or (q_stmt == "-vl" and not hasattr(VecList, "__neg__")):
+            if missing:
                 out.append((f"{name} ({label})", None, None, "numpy", "skipped: missing"))
                 continue
             qt, pt = compare(q_stmt, p_stmt, env, repeats=9, target=0.01)
