@@ -96,15 +96,20 @@ def quick_collections():
 
 
 def block_growth(fn):
-    # A long warm-up: the free-threaded allocator and numpy fill caches on first calls.
+    """The smaller growth of two runs of LOOPS calls, after as many to warm up: a leak grows
+    both, while an allocator or interpreter cache that settles late (the free-threaded
+    allocator's, numpy's) grows one at most."""
     for _ in range(LOOPS):
         fn()
-    gc.collect()
-    start = sys.getallocatedblocks()
-    for _ in range(LOOPS):
-        fn()
-    gc.collect()
-    return sys.getallocatedblocks() - start
+    growth = []
+    for _ in range(2):
+        gc.collect()
+        start = sys.getallocatedblocks()
+        for _ in range(LOOPS):
+            fn()
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - start)
+    return min(growth)
 
 
 def refcounts(objs):
