@@ -266,9 +266,15 @@ TEST(ParallelFor, GrainBoundsPieceLengths) {
                 },
                 grain);
             ASSERT_TRUE(pieces.tile(n)) << "grain " << grain << ", n " << n;
-            if (n < 2 * std::max<std::size_t>(grain, 1)) {
+            if (n < 2 * std::max<std::size_t>(grain / pool::detail::AWAKE_SHARE, 1)) {
                 EXPECT_EQ(pieces.list.size(), 1u) << "grain " << grain << ", n " << n;
                 EXPECT_FALSE(off_caller.load());
+            } else if (n < 2 * std::max<std::size_t>(grain, 1)) {
+                // Whole on the caller, or halved for a worker that was awake.
+                if (pieces.list.size() != 1) {
+                    ASSERT_EQ(pieces.list.size(), 2u) << "grain " << grain << ", n " << n;
+                    EXPECT_EQ(pieces.list[0].second, n / 2) << "grain " << grain << ", n " << n;
+                }
             } else {
                 EXPECT_GE(pieces.list.size(), 2u) << "grain " << grain << ", n " << n;
                 for (const auto& [begin, end] : pieces.list) EXPECT_GE(end - begin, grain) << "n " << n;
@@ -278,6 +284,30 @@ TEST(ParallelFor, GrainBoundsPieceLengths) {
             expect_same(pool::min_by_key(n, [&](std::size_t i) { return keys[i]; }, grain), sequential_min(keys));
         }
     }
+}
+
+// Short jobs in quick succession keep a worker awake, which then takes one half of each.
+TEST(ParallelFor, ShortJobsInALoopAreHalvedForAnAwakeWorker) {
+    if (pool::available_processors() < 2 || pool::workers() < 1) GTEST_SKIP() << "needs a worker and two processors";
+    const std::size_t grain = 4096, n = grain;  // twice the awake share, short of twice the grain
+    const auto caller = std::this_thread::get_id();
+    std::size_t halved = 0, jobs = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (halved < 10 && std::chrono::steady_clock::now() < until) {
+        Pieces pieces;
+        std::atomic<bool> off_caller{false};
+        pool::parallel_for(n, [&](std::size_t begin, std::size_t end) {
+            pieces.add(begin, end);
+            if (std::this_thread::get_id() != caller) off_caller = true;
+        }, grain);
+        ASSERT_TRUE(pieces.tile(n));
+        if (pieces.list.size() == 2) {
+            EXPECT_EQ(pieces.list[0], (std::pair<std::size_t, std::size_t>{0, n / 2}));
+            halved += off_caller.load() ? 1 : 0;
+        }
+        ++jobs;
+    }
+    EXPECT_GE(halved, 10u) << "after " << jobs << " jobs";
 }
 
 TEST(ParallelFor, ConstBody) {

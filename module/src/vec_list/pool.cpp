@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <exception>
@@ -70,6 +71,18 @@ inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
+}
+
+// Reads `ready` in a burst, then pauses once; whether it became true. The pause leaves the core
+// to a sibling thread; the burst spaces the pauses out, since pauses back to back make the host
+// of a virtual machine take the processor away for microseconds (pause-loop exiting).
+template <class Ready>
+bool spin_on(const Ready& ready) {
+    for (int i = 0; i < 128; ++i) {
+        if (ready()) return true;
+    }
+    cpu_relax();
+    return false;
 }
 
 // The C++ runtime's exception_ptr entry points that every runtime since GCC 4.4 exports.
@@ -173,6 +186,19 @@ public:
 
     std::size_t size() const noexcept { return size_; }
 
+    // Whether a worker polls for work. When none does and short jobs come in quick succession, as
+    // from a loop, one is woken for the next: a worker asleep in a virtual machine takes tens of
+    // microseconds to wake, and its waker several, so a lone short job runs without it.
+    bool idle_awake() noexcept {
+        if (polling_.load(std::memory_order_relaxed)) return true;
+        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        const auto last = last_unhelped_.exchange(now, std::memory_order_relaxed);
+        if (now - last < std::chrono::duration_cast<std::chrono::steady_clock::duration>(kAwake).count() &&
+            sleepers_.load(std::memory_order_relaxed) > 0 && running_.load(std::memory_order_relaxed) < processors_)
+            wake_one();
+        return false;
+    }
+
     void run(const detail::Job& job, std::size_t n, std::optional<Best>& out) {
         JobState state(job);
         {
@@ -183,8 +209,11 @@ public:
     }
 
 private:
-    static constexpr int kPauses = 256;
+    static constexpr int kSpins = 32;
     static constexpr int kYields = 64;
+    // How long a worker stays awake polling for work after its last piece, while a processor is
+    // free for it: long enough to span the Python code between the batch calls of a loop.
+    static constexpr auto kAwake = std::chrono::microseconds(50);
     // Waking a sleeping worker costs the caller microseconds, more than a few elements take to
     // compute; shorter pieces are left to workers already awake, or to the caller.
     static constexpr std::size_t kWakeLength = 4;
@@ -202,6 +231,8 @@ private:
     Queue injector_;
     std::atomic<std::size_t> queued_{0};  // Tasks in all queues, changed under their mutexes.
     std::atomic<std::size_t> sleepers_{0};
+    std::atomic<bool> polling_{false};  // a worker is awake and idle, polling for work
+    std::atomic<std::chrono::steady_clock::rep> last_unhelped_{0};  // when a short job last found none
     Word epoch_{0};
 
     void split(JobState& job, std::size_t begin, std::size_t end, std::size_t budget, bool migrated,
@@ -230,7 +261,10 @@ private:
             t.home.link_back(t);
             queued_.fetch_add(1);
         }
-        if (t.end - t.begin >= kWakeLength && sleepers_.load() > 0 && running_.load() < processors_) wake_one();
+        // A polling worker takes the task; a piece it hands on in turn wakes the next.
+        if (t.job.job.wake && t.end - t.begin >= kWakeLength && !polling_.load(std::memory_order_relaxed) &&
+            sleepers_.load() > 0 && running_.load() < processors_)
+            wake_one();
     }
 
     bool take_back(Task& t) {
@@ -326,9 +360,9 @@ private:
                     continue;
                 }
             }
-            if (rounds < kPauses + kYields) {
-                if (rounds++ < kPauses) {
-                    cpu_relax();
+            if (rounds < kSpins + kYields) {
+                if (rounds++ < kSpins) {
+                    spin_on([&t] { return t.state.load(std::memory_order_acquire) == kDone; });
                 } else {
                     std::this_thread::yield();
                 }
@@ -345,6 +379,21 @@ private:
         }
     }
 
+    // Polls for work for kAwake, or until every processor is taken; whether work came. One worker
+    // at a time polls: it takes one half of a short job, and more would take processors from the
+    // callers.
+    bool poll_awake() {
+        if (polling_.exchange(true)) return false;
+        const auto until = std::chrono::steady_clock::now() + kAwake;
+        bool found = false;
+        while (!found && running_.load(std::memory_order_relaxed) < processors_) {
+            for (int i = 0; i < kSpins && !found; ++i) found = spin_on([this] { return worth_waking(); });
+            if (std::chrono::steady_clock::now() >= until) break;
+        }
+        polling_.store(false);
+        return found;
+    }
+
     [[noreturn]] void work(std::size_t self) {
         own_ = &queues_[self];
         for (;;) {
@@ -357,6 +406,7 @@ private:
     }
 
     void idle() {
+        if (poll_awake()) return;
         for (int i = 0; i < kYields; ++i) {
             if (worth_waking()) return;
             std::this_thread::yield();
@@ -387,6 +437,8 @@ Pool& instance() {
 }  // namespace
 
 std::size_t workers() { return instance().size(); }
+
+bool detail::worker_idle_awake() noexcept { return instance().idle_awake(); }
 
 void detail::run(const Job& job, std::size_t n, std::optional<Best>& out) { instance().run(job, n, out); }
 
