@@ -123,9 +123,10 @@ def test_reflect_off_matches_single_vectors(data, plane, normal):
     same_list(b, [w[1] for w in want])
 
 
-# From four full leaves on, the terms of a group of leaves are computed four at a time.
+# From four full leaves on, four leaves are summed side by side (a sum: a quarter of
+# the full leaves apart; a dot sum: four consecutive ones, their terms computed first).
 @settings(max_examples=40)
-@given(st.lists(st.tuples(vectors, vectors), min_size=1, max_size=12), st.integers(4 * LEAF, 5 * LEAF + 7))
+@given(st.lists(st.tuples(vectors, vectors), min_size=1, max_size=12), st.integers(4 * LEAF, 9 * LEAF + 7))
 def test_sums_of_four_leaves_and_more_match_single_vectors(pairs, n):
     xs = [pairs[i % len(pairs)][0] for i in range(n)]
     ys = [pairs[(i * 7) % len(pairs)][1] for i in range(n)]

@@ -42,23 +42,25 @@ constexpr auto leaf_sum(std::size_t k, std::size_t n, const Term& term) {
     return sum_in_order(k * SUM_LEAF, std::min(n, (k + 1) * SUM_LEAF), term);
 }
 
-// The sums of the full leaves k .. k + 3 into out[0..4), each in its own order
-// as leaf_sum gives it: four independent chains of additions, which the
-// processor overlaps where one chain waits on each addition in turn.
+// The sums of the full leaves k, k + stride, k + 2 stride and k + 3 stride into
+// out[0], out[stride], out[2 stride] and out[3 stride], each in its own order as
+// leaf_sum gives it: four independent chains of additions, which the processor
+// overlaps where one chain waits on each addition in turn.
 template <class Term, class T>
-constexpr void four_leaf_sums(std::size_t k, const Term& term, T* out) {
-    const std::size_t b = k * SUM_LEAF;
-    T s0 = term(b), s1 = term(b + SUM_LEAF), s2 = term(b + 2 * SUM_LEAF), s3 = term(b + 3 * SUM_LEAF);
+constexpr void four_leaf_sums(std::size_t k, std::size_t stride, const Term& term, T* out) {
+    const std::size_t b0 = k * SUM_LEAF, step = stride * SUM_LEAF;
+    const std::size_t b1 = b0 + step, b2 = b1 + step, b3 = b2 + step;
+    T s0 = term(b0), s1 = term(b1), s2 = term(b2), s3 = term(b3);
     for (std::size_t i = 1; i < SUM_LEAF; ++i) {
-        s0 = s0 + term(b + i);
-        s1 = s1 + term(b + SUM_LEAF + i);
-        s2 = s2 + term(b + 2 * SUM_LEAF + i);
-        s3 = s3 + term(b + 3 * SUM_LEAF + i);
+        s0 = s0 + term(b0 + i);
+        s1 = s1 + term(b1 + i);
+        s2 = s2 + term(b2 + i);
+        s3 = s3 + term(b3 + i);
     }
     out[0] = s0;
-    out[1] = s1;
-    out[2] = s2;
-    out[3] = s3;
+    out[stride] = s1;
+    out[2 * stride] = s2;
+    out[3 * stride] = s3;
 }
 
 // term(0) + ... + term(n - 1) on the tree above; `zero` when n = 0.

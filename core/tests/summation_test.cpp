@@ -50,13 +50,16 @@ TEST(Summation, TreeDoesNotDependOnHowLeavesAreComputed) {
         leaves.push_back(galdrin::leaf_sum(k, n, [&](std::size_t i) { return a[i]; }));
         dots.push_back(galdrin::leaf_sum(k, n, [&](std::size_t i) { return dot(a[i], b[i]); }));
     }
-    Vec3d four[4];
-    double four_dots[4];
-    galdrin::four_leaf_sums(2, [&](std::size_t i) { return a[i]; }, four);
-    galdrin::four_leaf_sums(2, [&](std::size_t i) { return dot(a[i], b[i]); }, four_dots);
-    for (std::size_t j = 0; j < 4; ++j) {
-        expect_bits(four[j], leaves[2 + j].x, leaves[2 + j].y, leaves[2 + j].z);
-        EXPECT_EQ(test_support::bits(four_dots[j]), test_support::bits(dots[2 + j]));
+    for (const std::size_t stride : {1, 2}) {
+        Vec3d four[7];  // leaves 0-3 or 0, 2, 4, 6: full ones
+        double four_dots[7];
+        galdrin::four_leaf_sums(0, stride, [&](std::size_t i) { return a[i]; }, four);
+        galdrin::four_leaf_sums(0, stride, [&](std::size_t i) { return dot(a[i], b[i]); }, four_dots);
+        for (std::size_t j = 0; j < 4; ++j) {
+            const std::size_t k = j * stride;
+            expect_bits(four[j * stride], leaves[k].x, leaves[k].y, leaves[k].z);
+            EXPECT_EQ(test_support::bits(four_dots[j * stride]), test_support::bits(dots[k]));
+        }
     }
     const Vec3d s = galdrin::combine_pairwise(0, leaves.size(), [&](std::size_t k) { return leaves[k]; });
     const Vec3d want = galdrin::sum(a.data(), n);
