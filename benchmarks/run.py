@@ -87,7 +87,9 @@ def fmt_time(seconds):
 
 # --- single objects against PyGLM -------------------------------------------
 
-def single_rows(quorral, glm):
+def single_cases(quorral, glm):
+    """The single-object rows (name, quorral statement, PyGLM statement), those whose feature
+    the installed module lacks as (name, None, None, reason), and the names they use."""
     Vec3d, Quat = quorral.Vec3d, getattr(quorral, "Quat", None)
     env = {
         "Vec3d": Vec3d, "Quat": Quat, "dvec3": glm.dvec3, "dquat": glm.dquat,
@@ -159,10 +161,17 @@ def single_rows(quorral, glm):
         env["s"] = env["AngleRadians"](-1.25)
         env["d"] = env["AngleDegrees"](42.0)
     have["Angle"] = have_angle
+    cases = [(name, q, p) if needs is None or have[needs] else (name, None, None, f"skipped: no {needs}")
+             for name, q, p, needs in rows]
+    return cases, env
+
+
+def single_rows(quorral, glm):
+    cases, env = single_cases(quorral, glm)
     out = []
-    for name, q_stmt, p_stmt, needs in rows:
-        if needs is not None and not have[needs]:
-            out.append((name, None, None, "PyGLM", f"skipped: no {needs}"))
+    for name, q_stmt, p_stmt, *skipped in cases:
+        if skipped:
+            out.append((name, None, None, "PyGLM", skipped[0]))
             continue
         qt, pt = compare(q_stmt, p_stmt, env, repeats=9, target=0.02)
         out.append((name, qt, pt, "PyGLM", ""))
