@@ -299,6 +299,10 @@ TEST(ParallelFor, ShortJobsInALoopAreHalvedForAnAwakeWorker) {
         pool::parallel_for(n, [&](std::size_t begin, std::size_t end) {
             pieces.add(begin, end);
             if (std::this_thread::get_id() != caller) off_caller = true;
+            // A few microseconds of work, in which the worker takes the other half.
+            const auto busy = std::chrono::steady_clock::now() + std::chrono::microseconds(5);
+            while (std::chrono::steady_clock::now() < busy) {
+            }
         }, grain);
         ASSERT_TRUE(pieces.tile(n));
         if (pieces.list.size() == 2) {
