@@ -52,8 +52,9 @@ def calibrate(timer, target):
         number *= 10
 
 
-def compare(q_stmt, p_stmt, env, repeats, target):
-    """Medians (seconds per call) of interleaved repeats of both statements."""
+def compare(q_stmt, p_stmt, env, repeats, target, settle=0.0):
+    """Medians (seconds per call) of interleaved repeats of both statements; `settle` seconds of
+    sleep follow each repeat of the peer, for threads it leaves spinning."""
     q = timeit.Timer(q_stmt, globals=env)
     p = timeit.Timer(p_stmt, globals=env)
     qn, pn = calibrate(q, target), calibrate(p, target)
@@ -61,6 +62,7 @@ def compare(q_stmt, p_stmt, env, repeats, target):
     for _ in range(repeats):
         qs.append(per_call(q, qn))
         ps.append(per_call(p, pn))
+        time.sleep(settle)
     return statistics.median(qs), statistics.median(ps)
 
 
@@ -280,7 +282,7 @@ def elementwise_rows(quorral, np):
         ("dot_each -> array", "vl.dot_each(wl)", "np.einsum('ij,ij->i', arr, warr)"),
         ("distance_each -> array", "vl.distance_each(wl)", "d = arr - warr; np.sqrt(np.einsum('ij,ij->i', d, d))"),
         # Last: numpy's BLAS threads keep spinning for a while after a matrix product, which
-        # slows whatever runs next on the cores, the quorral repetitions of this row included.
+        # slows whatever runs next on the cores: this row waits for them after each repeat.
         ("rotate(q) / arr @ R.T", "rl.rotate(q)", "arr @ R.T"),
     ]
     out = []
@@ -300,10 +302,26 @@ def elementwise_rows(quorral, np):
             if missing:
                 out.append((f"{name} ({label})", None, None, "numpy", "skipped: missing"))
                 continue
-            qt, pt = compare(q_stmt, p_stmt, env, repeats=9, target=0.01)
+            qt, pt = compare(q_stmt, p_stmt, env, repeats=9, target=0.01, settle=0.2 if "@" in p_stmt else 0.0)
             out.append((f"{name} ({label})", qt, pt, "numpy", "dispatch" if n == 2 else "target <= 0.5"))
+            if name == "vl * 2.0":
+                scale_numpy = pt
+        if n > 2:
+            # What the machine allows for the traffic of vl * 2.0: a C++ loop on two threads that
+            # never sleep, into one output kept for every call.
+            limit = kept_limit_seconds(n)
+            out.append((f"  limit: out = 2 * in, C++ ({label})", limit, scale_numpy, "numpy",
+                        "2 threads spinning, output kept"))
         time.sleep(0.5)  # until the BLAS threads of the last row sleep
     return out
+
+
+def kept_limit_seconds(vectors):
+    """Seconds per call of limit_scale.cpp's in-cache kernel over `vectors` vectors."""
+    import large_n
+    out = subprocess.run([str(large_n.limit_kernel()), str(3 * vectors), "2", "9", "kept"], capture_output=True,
+                         text=True, check=True)
+    return float(out.stdout.split()[0]) / 1e3
 
 
 def buffer_rows(quorral, np):
