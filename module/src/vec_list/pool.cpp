@@ -186,20 +186,23 @@ public:
 
     std::size_t size() const noexcept { return size_; }
 
-    // Whether a worker polls for work. When none does and short jobs come in quick succession, as
-    // from a loop, one is woken for the next: a worker asleep in a virtual machine takes tens of
-    // microseconds to wake, and its waker several, so a lone short job runs without it.
+    // Whether a worker polls for work to take half of a short job from this thread. When none
+    // does and short jobs come in quick succession, as from a loop, one is woken for the next: a
+    // worker asleep in a virtual machine takes tens of microseconds to wake, and its waker
+    // several, so a lone short job runs without it.
     bool idle_awake() noexcept {
+        const auto now = clock();
+        if (!sole_caller(now)) return false;
         if (polling_.load(std::memory_order_relaxed)) return true;
-        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
         const auto last = last_unhelped_.exchange(now, std::memory_order_relaxed);
-        if (now - last < std::chrono::duration_cast<std::chrono::steady_clock::duration>(kAwake).count() &&
-            sleepers_.load(std::memory_order_relaxed) > 0 && running_.load(std::memory_order_relaxed) < processors_)
+        if (now - last < ticks(kAwake) && sleepers_.load(std::memory_order_relaxed) > 0 &&
+            running_.load(std::memory_order_relaxed) < processors_)
             wake_one();
         return false;
     }
 
     void run(const detail::Job& job, std::size_t n, std::optional<Best>& out) {
+        sole_caller(clock());
         JobState state(job);
         {
             const Running running(*this, n);
@@ -214,6 +217,9 @@ private:
     // How long a worker stays awake polling for work after its last piece, while a processor is
     // free for it: long enough to span the Python code between the batch calls of a loop.
     static constexpr auto kAwake = std::chrono::microseconds(50);
+    // How long after jobs came from two threads in turn no worker polls: those threads keep the
+    // processors busy between their jobs too, and a polling worker would take one from them.
+    static constexpr auto kShared = std::chrono::milliseconds(1);
     // Waking a sleeping worker costs the caller microseconds, more than a few elements take to
     // compute; shorter pieces are left to workers already awake, or to the caller.
     static constexpr std::size_t kWakeLength = 4;
@@ -233,6 +239,26 @@ private:
     std::atomic<std::size_t> sleepers_{0};
     std::atomic<bool> polling_{false};  // a worker is awake and idle, polling for work
     std::atomic<std::chrono::steady_clock::rep> last_unhelped_{0};  // when a short job last found none
+    std::atomic<std::uintptr_t> last_caller_{0};                    // the thread of the latest job
+    std::atomic<std::chrono::steady_clock::rep> shared_until_{0};   // polling stays off until then
+
+    static std::chrono::steady_clock::rep clock() noexcept {
+        return std::chrono::steady_clock::now().time_since_epoch().count();
+    }
+    static constexpr std::chrono::steady_clock::rep ticks(std::chrono::microseconds d) noexcept {
+        return std::chrono::duration_cast<std::chrono::steady_clock::duration>(d).count();
+    }
+
+    // Notes that this thread starts a job; whether it has been the only one to for kShared.
+    bool sole_caller(std::chrono::steady_clock::rep now) noexcept {
+        const auto self = reinterpret_cast<std::uintptr_t>(&running_here_);
+        if (last_caller_.load(std::memory_order_relaxed) != self) {
+            last_caller_.store(self, std::memory_order_relaxed);
+            shared_until_.store(now + ticks(kShared), std::memory_order_relaxed);
+            return false;
+        }
+        return now >= shared_until_.load(std::memory_order_relaxed);
+    }
     Word epoch_{0};
 
     void split(JobState& job, std::size_t begin, std::size_t end, std::size_t budget, bool migrated,
@@ -379,16 +405,17 @@ private:
         }
     }
 
-    // Polls for work for kAwake, or until every processor is taken; whether work came. One worker
-    // at a time polls: it takes one half of a short job, and more would take processors from the
-    // callers.
+    // Polls for work for kAwake, or until every processor is taken or jobs come from several
+    // threads; whether work came. One worker at a time polls: it takes one half of a short job,
+    // and more would take processors from the callers.
     bool poll_awake() {
-        if (polling_.exchange(true)) return false;
-        const auto until = std::chrono::steady_clock::now() + kAwake;
+        if (clock() < shared_until_.load(std::memory_order_relaxed) || polling_.exchange(true)) return false;
+        const auto until = clock() + ticks(kAwake);
         bool found = false;
         while (!found && running_.load(std::memory_order_relaxed) < processors_) {
             for (int i = 0; i < kSpins && !found; ++i) found = spin_on([this] { return worth_waking(); });
-            if (std::chrono::steady_clock::now() >= until) break;
+            const auto now = clock();
+            if (now >= until || now < shared_until_.load(std::memory_order_relaxed)) break;
         }
         polling_.store(false);
         return found;
