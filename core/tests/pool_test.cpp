@@ -314,6 +314,27 @@ TEST(ParallelFor, ShortJobsInALoopAreHalvedForAnAwakeWorker) {
     EXPECT_GE(halved, 10u) << "after " << jobs << " jobs";
 }
 
+// Jobs from two threads in turn keep the processors busy themselves: none is halved.
+TEST(ParallelFor, ShortJobsFromTwoThreadsInTurnStayWhole) {
+    const std::size_t grain = 4096, n = grain;
+    std::atomic<int> turn{0};
+    std::atomic<std::size_t> split_jobs{0};
+    const auto take_turns = [&](int me) {
+        for (int k = 0; k < 300; ++k) {
+            while (turn.load() != me) {
+            }
+            std::atomic<int> pieces{0};
+            pool::parallel_for(n, [&](std::size_t, std::size_t) { ++pieces; }, grain);
+            if (pieces.load() != 1) ++split_jobs;
+            turn.store(1 - me);
+        }
+    };
+    std::thread other(take_turns, 1);
+    take_turns(0);
+    other.join();
+    EXPECT_EQ(split_jobs.load(), 0u);
+}
+
 TEST(ParallelFor, ConstBody) {
     std::vector<std::atomic<int>> hits(100);
     const auto body = [&](std::size_t begin, std::size_t end) {
