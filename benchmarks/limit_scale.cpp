@@ -10,10 +10,12 @@
 //
 // Mode "kept" is the limit inside the cache: out = 2 * in into the same output on every call,
 // split in halves between the caller and one persistent worker that spins for its half (no
-// thread start, no pause), each call repeated until a repetition takes about a millisecond;
-// prints the median per call in ms.
+// thread start, no pause; the two pinned to processors 0 and 1), each call repeated until a
+// repetition takes about a millisecond; prints the median per call in ms.
 //
 //     limit_scale DOUBLES THREADS REPEATS [huge|plain|touched|kept] [scale|add|sum|factors|dot]
+#include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -81,6 +83,14 @@ double run(Kernel kernel, const double* in, const double* in2, double* out, std:
     for (std::size_t i = 0; i < n; ++i) out[i] = 2.0 * in[i];
 }
 
+// Keeps a thread on one processor, so that the two spinning threads never share one.
+void pin(pthread_t thread, int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    pthread_setaffinity_np(thread, sizeof set, &set);  // a hint: the kernel runs either way
+}
+
 // Median ms per call of out = 2 * in over n doubles, on the caller and (threads > 1) one worker.
 double kept_scale(const double* in, double* out, std::size_t n, std::size_t threads, int repeats) {
     const std::size_t half = threads > 1 ? n / 2 : n;
@@ -99,6 +109,8 @@ double kept_scale(const double* in, double* out, std::size_t n, std::size_t thre
             }
         });
     }
+    if (threads > 1) pin(worker.native_handle(), 1);
+    pin(pthread_self(), 0);
     long generation = 0;
     const auto call = [&] {
         if (threads > 1) go.store(++generation, std::memory_order_release);
