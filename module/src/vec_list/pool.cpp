@@ -241,6 +241,7 @@ private:
     std::atomic<std::chrono::steady_clock::rep> last_unhelped_{0};  // when a short job last found none
     std::atomic<std::uintptr_t> last_caller_{0};                    // the thread of the latest job
     std::atomic<std::chrono::steady_clock::rep> shared_until_{0};   // polling stays off until then
+    Word epoch_{0};
 
     static std::chrono::steady_clock::rep clock() noexcept {
         return std::chrono::steady_clock::now().time_since_epoch().count();
@@ -259,7 +260,6 @@ private:
         }
         return now >= shared_until_.load(std::memory_order_relaxed);
     }
-    Word epoch_{0};
 
     void split(JobState& job, std::size_t begin, std::size_t end, std::size_t budget, bool migrated,
                std::optional<Best>& out) {

@@ -53,8 +53,9 @@ struct Job {
 // Runs the job over [0, n), n >= 2 * grain, and rethrows the first failure once every piece has ended.
 void run(const Job& job, std::size_t n, std::optional<Best>& out);
 
-// Whether some worker is awake with nothing to do, polling for work. When none is, one that
-// sleeps is woken (without waiting for it), so that the next short job finds it awake.
+// Whether a worker is awake with nothing to do, polling for work, to take half of a short job of
+// this thread's; never while jobs come from several threads. When none is and short jobs come in
+// quick succession, one that sleeps is woken (not waited for), so that the next finds it awake.
 bool worker_idle_awake() noexcept;
 
 // A worker that is already awake takes a piece within a fraction of a microsecond, where waking
