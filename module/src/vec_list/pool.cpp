@@ -465,7 +465,13 @@ Pool& instance() {
 
 std::size_t workers() { return instance().size(); }
 
-bool detail::worker_idle_awake() noexcept { return instance().idle_awake(); }
+void detail::run_short(const Job& job, std::size_t n, std::optional<Best>& out) {
+    if (!instance().idle_awake()) return job.piece(job.body, 0, n, out);
+    Job halves = job;
+    halves.grain = n / 2;
+    halves.wake = false;
+    instance().run(halves, n, out);
+}
 
 void detail::run(const Job& job, std::size_t n, std::optional<Best>& out) { instance().run(job, n, out); }
 

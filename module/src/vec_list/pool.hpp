@@ -41,22 +41,24 @@ struct Best {
 
 namespace detail {
 
-// One job's type-erased piece runner. `out` is the piece's minimum when the job reduces.
+// One job's type-erased piece runner. `out` is the piece's minimum when the job reduces. Every
+// batch call builds one: its 32 bytes are part of the cost of a short call.
 struct Job {
     void (*piece)(void* body, std::size_t begin, std::size_t end, std::optional<Best>& out);
     void* body;
     bool reduce;
-    std::size_t grain;  // pieces are never split below this length
     bool wake = true;   // whether handing out a piece may wake a sleeping worker
+    std::size_t grain;  // pieces are never split below this length
 };
 
 // Runs the job over [0, n), n >= 2 * grain, and rethrows the first failure once every piece has ended.
 void run(const Job& job, std::size_t n, std::optional<Best>& out);
 
-// Whether a worker is awake with nothing to do, polling for work, to take half of a short job of
-// this thread's; never while jobs come from several threads. When none is and short jobs come in
-// quick succession, one that sleeps is woken (not waited for), so that the next finds it awake.
-bool worker_idle_awake() noexcept;
+// Runs a job too short to wake a worker for, n < 2 * grain: in two halves when a worker is awake
+// with nothing to do, polling for work, and takes one; never while jobs come from several
+// threads. Else on the calling thread; then, when short jobs come in quick succession, a worker
+// that sleeps is woken (not waited for), so that the next finds it awake.
+void run_short(const Job& job, std::size_t n, std::optional<Best>& out);
 
 // A worker that is already awake takes a piece within a fraction of a microsecond, where waking
 // one takes several: a job too short to wake a worker for is still halved for an awake one from
@@ -72,15 +74,12 @@ void* erase(T& value) noexcept {
 // when a worker is awake to take one.
 inline void run_or_split(const Job& job, std::size_t n, std::optional<Best>& out) {
     workers();
-    if (n >= 2 * job.grain) {
+    if (n < 2 * std::max<std::size_t>(job.grain / AWAKE_SHARE, 1)) {
+        if (n > 0) job.piece(job.body, 0, n, out);
+    } else if (n < 2 * job.grain) {
+        run_short(job, n, out);
+    } else {
         run(job, n, out);
-    } else if (n >= 2 * std::max<std::size_t>(job.grain / AWAKE_SHARE, 1) && worker_idle_awake()) {
-        Job halves = job;
-        halves.grain = n / 2;
-        halves.wake = false;
-        run(halves, n, out);
-    } else if (n > 0) {
-        job.piece(job.body, 0, n, out);
     }
 }
 
@@ -92,11 +91,11 @@ inline void run_or_split(const Job& job, std::size_t n, std::optional<Best>& out
 template <class Body>
 void parallel_for(std::size_t n, Body&& body, std::size_t grain = 1) {
     using B = std::remove_reference_t<Body>;
-    const detail::Job job{
-        [](void* b, std::size_t begin, std::size_t end, std::optional<Best>&) {
-            (*static_cast<B*>(b))(begin, end);
-        },
-        detail::erase(body), false, std::max<std::size_t>(grain, 1)};
+    const detail::Job job{.piece = [](void* b, std::size_t begin, std::size_t end,
+                                      std::optional<Best>&) { (*static_cast<B*>(b))(begin, end); },
+                          .body = detail::erase(body),
+                          .reduce = false,
+                          .grain = std::max<std::size_t>(grain, 1)};
     std::optional<Best> unused;
     detail::run_or_split(job, n, unused);
 }
@@ -105,17 +104,19 @@ void parallel_for(std::size_t n, Body&& body, std::size_t grain = 1) {
 template <class Key>
 std::optional<Best> min_by_key(std::size_t n, Key&& key, std::size_t grain = 1) {
     using K = std::remove_reference_t<Key>;
-    const detail::Job job{
-        [](void* k, std::size_t begin, std::size_t end, std::optional<Best>& out) {
-            auto& f = *static_cast<K*>(k);
-            Best best{begin, static_cast<double>(f(begin))};
-            for (std::size_t i = begin + 1; i < end; ++i) {
-                const double v = static_cast<double>(f(i));
-                if (total_order_less(v, best.key)) best = {i, v};
-            }
-            out = best;
-        },
-        detail::erase(key), true, std::max<std::size_t>(grain, 1)};
+    const detail::Job job{.piece =
+                              [](void* k, std::size_t begin, std::size_t end, std::optional<Best>& out) {
+                                  auto& f = *static_cast<K*>(k);
+                                  Best best{begin, static_cast<double>(f(begin))};
+                                  for (std::size_t i = begin + 1; i < end; ++i) {
+                                      const double v = static_cast<double>(f(i));
+                                      if (total_order_less(v, best.key)) best = {i, v};
+                                  }
+                                  out = best;
+                              },
+                          .body = detail::erase(key),
+                          .reduce = true,
+                          .grain = std::max<std::size_t>(grain, 1)};
     std::optional<Best> best;
     detail::run_or_split(job, n, best);
     return best;
