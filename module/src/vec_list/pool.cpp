@@ -202,7 +202,7 @@ public:
     }
 
     void run(const detail::Job& job, std::size_t n, std::optional<Best>& out) {
-        sole_caller(clock());
+        if (job.wake) sole_caller(clock());  // a halved job's caller was noted when it was halved
         JobState state(job);
         {
             const Running running(*this, n);
