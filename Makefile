@@ -3,6 +3,7 @@
 #               3.13 with the GIL, free-threaded 3.13, and 3.14 and 3.15 with the GIL
 # make wheels - the sdist and from it every interpreter's wheel, checked
 # make demo   - builds the extension and runs the demonstration
+# make test-explore - the property tests with random seeds, for EXPLORE_MINUTES
 # make bench  - builds the extension and runs the benchmarks against numpy / PyGLM,
 #               then the whole programs of benchmarks/programs.py
 #
@@ -33,7 +34,7 @@ PYTEST_OK := rc=$$?; [ $$rc -eq 0 ] || [ $$rc -eq 5 ]
 # A heading naming the interpreter, printed before each Python suite.
 HEADING = @echo; echo "===== $(1): $$($(PY) -c 'import sys, sysconfig; print(sys.implementation.name, sys.version.split()[0], "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "with GIL")') ====="
 
-.PHONY: test suite demo bench venv ext gtest cpp-test cpp-test-tsan py-test py-test-asan stubtest clean
+.PHONY: test test-explore suite demo bench venv ext gtest cpp-test cpp-test-tsan py-test py-test-asan stubtest clean
 
 # The test dependencies into the venv of the python $(1), after the packages $(2).
 # Binary wheels only: on the free-threaded build a newer release of a test
@@ -79,6 +80,23 @@ cpp-test-tsan: venv gtest
 py-test: ext
 	$(call HEADING,pytest)
 	$(PY) -m pytest -q tests; $(PYTEST_OK)
+
+# The property tests with random seeds and EXPLORE_SCALE times their examples,
+# one seed after another for EXPLORE_MINUTES (not part of make test, whose
+# runs are derandomised). SEED=N replays one seed.
+EXPLORE_MINUTES ?= 10
+EXPLORE_SCALE ?= 10
+test-explore: ext
+	$(call HEADING,property tests with random seeds)
+	@mkdir -p $(BUILD) && log=$(BUILD)/explore.log && end=$$(( $$(date +%s) + 60 * $(EXPLORE_MINUTES) )) && failed= \
+	&& while :; do seed=$(or $(SEED),$$(od -An -N4 -tu4 /dev/urandom | tr -d ' ')); \
+	  QUORRAL_EXPLORE=$(EXPLORE_SCALE) $(PY) -m pytest -q -p no:cacheprovider -m hypothesis \
+	    --hypothesis-profile=explore --hypothesis-seed=$$seed tests >$$log 2>&1; rc=$$?; \
+	  echo "seed $$seed: $$(tail -n 1 $$log | tr -d '=')"; \
+	  [ $$rc -eq 0 ] || { failed="$$failed $$seed"; sed -n '/= FAILURES =/,$$p' $$log | head -n 300; \
+	    echo "replay: make test-explore SEED=$$seed EXPLORE_SCALE=$(EXPLORE_SCALE)"; }; \
+	  [ -z "$(SEED)" ] && [ $$(date +%s) -lt $$end ] || break; done \
+	&& [ -z "$$failed" ] || { echo "failing seeds:$$failed"; exit 1; }
 
 # The Python suite against the extension built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, imported ahead of the installed one (which

@@ -1,11 +1,25 @@
 """A short tour of quorral: prints a few results and a quick timing."""
 
+import statistics
 import sys
 import time
 
 import quorral
 from quorral import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
 from quorral import geometry
+
+
+REPEATS = 7
+
+
+def timed(call):
+    start = time.perf_counter()
+    result = call()
+    return time.perf_counter() - start, result
+
+
+def median_time(call) -> float:
+    return statistics.median(timed(call)[0] for _ in range(REPEATS))
 
 
 def main() -> None:
@@ -30,10 +44,19 @@ def main() -> None:
     points = VecList([Vec3d(i, 1.0, 2.0) for i in range(1000)])
     for _ in range(10):
         points.extend(VecList(points))
-    start = time.perf_counter()
-    unit = points.normalize()
-    elapsed = time.perf_counter() - start
-    print(f"normalize of {len(points):,} vectors: {elapsed * 1e3:.2f} ms; first {unit[0]}")
+    cold, unit = timed(points.normalize)
+    print(f"normalize of {len(points):,} vectors, first call (page faults and pool start-up included): "
+          f"{cold * 1e3:.2f} ms; first {unit[0]}")
+    warm = median_time(points.normalize)
+    line = f"normalize of {len(points):,} vectors, median of {REPEATS} warm calls: {warm * 1e3:.2f} ms"
+    try:
+        import numpy as np
+    except ImportError:
+        print(line, "(numpy not installed: no comparison)")
+    else:
+        array = np.asarray(points).copy()
+        peer = median_time(lambda: array / np.linalg.norm(array, axis=1)[:, None])
+        print(f"{line}; numpy's a / norm(a, axis=1)[:, None]: {peer * 1e3:.2f} ms")
     print(f"nearest to (500.2, 1, 2) with stride 64: {points.minimum_distance_to(Vec3d(500.2, 1, 2), 64)}")
 
 

@@ -5,6 +5,7 @@ import struct
 import sysconfig
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 # An interpreter built with ThreadSanitizer (which then also instruments this
 # extension) runs a thread of its own in every process.
@@ -14,6 +15,24 @@ THREAD_SANITIZER = "-fsanitize=thread" in (sysconfig.get_config_var("PY_CFLAGS")
 # The source tree, for the tests of its documents and demonstration: named by
 # QUORRAL_SOURCE when the suite runs elsewhere (as against an installed wheel).
 SOURCE = pathlib.Path(os.environ.get("QUORRAL_SOURCE", "."))
+
+
+# Property tests run derandomised, so that a commit gets the same verdict on every
+# machine; `make test-explore` picks the explore profile with a random seed and
+# QUORRAL_EXPLORE times the examples. Neither keeps an example database. No
+# deadline and no too-slow check: a loaded, sanitized or emulated run is slow.
+EXPLORE = int(os.environ.get("QUORRAL_EXPLORE", "1"))
+_QUIET = [HealthCheck.too_slow]
+settings.register_profile("ci", derandomize=True, database=None, deadline=None, print_blob=True,
+                          suppress_health_check=_QUIET)
+settings.register_profile("explore", derandomize=False, database=None, deadline=None, print_blob=True,
+                          suppress_health_check=_QUIET, max_examples=100 * EXPLORE)
+settings.load_profile("ci")
+
+
+def examples(n: int) -> int:
+    """A test's own example count, scaled up in exploring runs."""
+    return n * EXPLORE
 
 
 def source_file(relative: str) -> pathlib.Path:

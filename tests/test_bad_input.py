@@ -8,6 +8,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import surface
+from conftest import examples
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
 
@@ -185,7 +186,7 @@ def arity_strategy(member):
 
 
 @pytest.mark.parametrize("member", MEMBERS, ids=lambda m: m.label)
-@settings(max_examples=EXAMPLES, deadline=None, database=None,
+@settings(max_examples=examples(EXAMPLES), deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
 @given(data=st.data())
 def test_member_survives_bad_input(member, data):

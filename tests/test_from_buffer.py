@@ -10,6 +10,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import examples
 from quorral import Vec3d, VecList
 
 np = pytest.importorskip("numpy", reason="numpy is not installed for this interpreter")
@@ -129,7 +130,7 @@ def test_result_is_a_copy():
     assert raw(vl) == expected(table(3))
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(st.lists(st.integers(0, 2**64 - 1), max_size=30).map(lambda w: w[: len(w) - len(w) % 3]), st.integers(1, 3))
 def test_any_bits_are_copied_exactly(words, step):
     bits = np.array(words, dtype=np.uint64).view(np.float64)
@@ -187,7 +188,7 @@ def test_numpy_scalars_defer_to_the_lists_operators(scalar):
     assert VecList.__array_ufunc__ is None
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(st.floats(allow_nan=True, allow_infinity=True))
 def test_any_numpy_factor_gives_the_lists_product(factor):
     vl = VecList.from_buffer(table(3))

@@ -14,6 +14,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import examples
 import quorral
 from quorral import AngleDegrees, AngleRadians, Quat, QuatList, Vec3d, VecList, geometry
 
@@ -116,7 +117,7 @@ def test_copied_vector_is_independent():
     assert v.x == 1
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(st.lists(st.integers(0, 2**64 - 1), min_size=3, max_size=3), st.sampled_from(PROTOCOLS))
 def test_any_bits_survive_pickle(bits, protocol):
     v = Vec3d(*struct.unpack("<3d", struct.pack("<3Q", *bits)))
@@ -250,7 +251,7 @@ def test_reconstructor_refuses_malformed_input(args, error, message):
     assert str(info.value) == message
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(st.binary(max_size=24 * 12), st.integers(1, 5), st.integers(0, 4))
 def test_reconstructor_reads_strided_data_as_its_bytes(data, step, start):
     strided = memoryview(data)[start::step]

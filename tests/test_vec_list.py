@@ -7,7 +7,7 @@ import sys
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import THREAD_SANITIZER, bits, comps, same_float, same_vec
+from conftest import THREAD_SANITIZER, bits, comps, same_float, same_vec, examples
 from quorral import Quat, Vec3d, VecList, geometry
 
 NAN = float("nan")
@@ -364,7 +364,7 @@ WITH_OTHER = ["dot", "distance_to", "distance_squared"]
 WITHOUT = ["magnitude", "is_unit"]
 
 
-@settings(max_examples=60)
+@settings(max_examples=examples(60))
 @given(vector_lists, vectors)
 def test_scalar_results_match_single_vectors(items, other):
     vl = VecList(items)
@@ -393,7 +393,7 @@ tiny = st.floats(min_value=-1e-300, max_value=1e-300)
 vectors_with_tiny = st.builds(Vec3d, st.one_of(floats, tiny), st.one_of(floats, tiny), floats)
 
 
-@settings(max_examples=100)
+@settings(max_examples=examples(100))
 @given(st.lists(vectors_with_tiny, max_size=50), vectors, scalars)
 def test_vector_results_match_single_vectors(items, other, scalar):
     vl = VecList(items)
@@ -413,7 +413,7 @@ def test_vector_results_match_single_vectors(items, other, scalar):
     assert len(vl) == len(items)
 
 
-@settings(max_examples=60)
+@settings(max_examples=examples(60))
 @given(vector_lists, st.builds(Quat, floats, floats, floats, floats))
 def test_rotate_matches_quat_rotate(items, q):
     vl = VecList(items)
@@ -423,7 +423,7 @@ def test_rotate_matches_quat_rotate(items, q):
         same_vec(g, q.rotate(v))
 
 
-@settings(max_examples=60)
+@settings(max_examples=examples(60))
 @given(vector_lists, st.integers(0, 2))
 def test_collapse_zeroes_one_component(items, axis):
     got = VecList(items).collapse(axis)
@@ -448,7 +448,7 @@ def nearest_reference(items, other, stride):
     return j, math.sqrt(keys[j])
 
 
-@settings(max_examples=100)
+@settings(max_examples=examples(100))
 @given(st.lists(vectors, min_size=1, max_size=40), vectors, st.integers(1, 50))
 def test_minimum_distance_to_matches_the_two_pass_search(items, other, stride):
     got = VecList(items).minimum_distance_to(other, stride)

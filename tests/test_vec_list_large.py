@@ -11,7 +11,7 @@ import sys
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import bits
+from conftest import bits, examples
 from quorral import Quat, Vec3d, VecList
 
 BLOCK = 1000
@@ -181,7 +181,7 @@ POSITIONED = {
 
 
 @pytest.mark.parametrize("name", POSITIONED)
-@settings(max_examples=300)
+@settings(max_examples=examples(300))
 @given(st.lists(st.builds(Vec3d, mixed, mixed, mixed), max_size=9), st.integers(0, 70),
        st.builds(Quat, moderate, moderate, moderate, moderate) | st.builds(Quat, mixed, mixed, mixed, mixed))
 def test_bit_exact_in_every_position(name, items, padding, q):

@@ -17,7 +17,7 @@ import sysconfig
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import bits, comps, same_float, same_vec
+from conftest import bits, comps, same_float, same_vec, examples
 import quorral
 from quorral import Quat, Vec3d, VecList, geometry
 
@@ -70,7 +70,7 @@ def split(data):
 # --- every result is the single-Vec3d composition, bit for bit ------------------
 
 
-@settings(max_examples=60)
+@settings(max_examples=examples(60))
 @given(rows, vectors, floats)
 def test_pairwise_results_match_single_vectors(data, probe, factor):
     a, b, f = split(data)
@@ -110,7 +110,7 @@ planes = st.one_of(
 )
 
 
-@settings(max_examples=80)
+@settings(max_examples=examples(80))
 @given(rows, planes, st.one_of(st.none(), vectors))
 def test_reflect_off_matches_single_vectors(data, plane, normal):
     if normal is not None:
@@ -125,7 +125,7 @@ def test_reflect_off_matches_single_vectors(data, plane, normal):
 
 # From four full leaves on, four leaves are summed side by side (a sum: a quarter of
 # the full leaves apart; a dot sum: four consecutive ones, their terms computed first).
-@settings(max_examples=40)
+@settings(max_examples=examples(40))
 @given(st.lists(st.tuples(vectors, vectors), min_size=1, max_size=12), st.integers(4 * LEAF, 9 * LEAF + 7))
 def test_sums_of_four_leaves_and_more_match_single_vectors(pairs, n):
     xs = [pairs[i % len(pairs)][0] for i in range(n)]
@@ -135,7 +135,7 @@ def test_sums_of_four_leaves_and_more_match_single_vectors(pairs, n):
     same_vec(a.sum(), tree_sum(xs, Vec3d(0.0, 0.0, 0.0)))
 
 
-@settings(max_examples=60)
+@settings(max_examples=examples(60))
 @given(st.lists(vectors, max_size=30), st.lists(st.integers(0, 2**64 - 1), max_size=40))
 def test_take_matches_indexing(items, raw):
     vl = VecList(items)
@@ -149,7 +149,7 @@ def test_take_matches_indexing(items, raw):
 finite = st.floats(min_value=-1e6, max_value=1e6)
 
 
-@settings(max_examples=60)
+@settings(max_examples=examples(60))
 @given(st.lists(st.tuples(finite, finite, finite), max_size=1200))
 def test_sum_is_within_the_pairwise_bound(triples):
     vl = VecList([Vec3d(*t) for t in triples])
