@@ -124,11 +124,11 @@ class Batch:
 
 
 def words(result):
-    """The bits of a result: a number, a bool, a vector, a quaternion or a tuple of them."""
-    if isinstance(result, bool):
+    """The bits of a result: a float, a bool or int (kept), a vector, a quaternion or a tuple of them."""
+    if isinstance(result, float):
+        return bits(result)
+    if isinstance(result, int):
         return result
-    if isinstance(result, (int, float)):
-        return bits(float(result)) if isinstance(result, float) else result
     if isinstance(result, tuple):
         return tuple(words(r) for r in result)
     names = ("w", "i", "j", "k") if hasattr(result, "w") else ("x", "y", "z")
@@ -136,10 +136,10 @@ def words(result):
 
 
 def nan_alike(w):
-    """The bits with every NaN made alike, the rest kept."""
+    """The words with the bits of every NaN made alike, the rest kept (indices are far below NaN bits)."""
     if isinstance(w, (tuple, list)):
         return tuple(nan_alike(x) for x in w)
-    if isinstance(w, int) and not isinstance(w, bool) and (w >> 52) & 0x7FF == 0x7FF and w & ((1 << 52) - 1):
+    if type(w) is int and (w >> 52) & 0x7FF == 0x7FF and w & ((1 << 52) - 1):
         return "NaN"
     return w
 
