@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import quorral
-from conftest import bits, examples
+from conftest import Batch, batch_rule_tests, bits, examples
 from quorral import AngleRadians, Quat, QuatList, Vec3d, VecList
 
 NAN = float("nan")
@@ -271,6 +271,44 @@ def test_pairwise_operations_match_single_quats(rows, t, v):
     assert type(got) is VecList
     same(got, [x.rotate(w) for x, _, w in rows])
     same(a.rotate(v), [x.rotate(v) for x, _, _ in rows])
+
+
+# --- the NaN rule: batch and single bit for bit, NaNs included -------------------
+
+
+def quats_of(elements, first=0):
+    return QuatList([Quat(*e[first:first + 4]) for e in elements])
+
+
+def one(e, first=0):
+    return Quat(*e[first:first + 4])
+
+
+# Element (w, i, j, k), two of them, or a quaternion and a vector, or an axis and
+# an angle; the operand of each member. `exact`: also where NaNs meet. A NaN of a
+# rotating quaternion meets its own negation from the conjugate.
+NAN_RULE = {
+    "from_axis_angles(VecList)": Batch(
+        lambda es, o: QuatList.from_axis_angles(VecList([Vec3d(*e[:3]) for e in es]), [e[3] for e in es]),
+        lambda e, o: Quat.from_axis_angle(Vec3d(*e[:3]), AngleRadians(e[3])), 4),
+    "from_axis_angles(Vec3d)": Batch(lambda es, o: QuatList.from_axis_angles(Vec3d(*o), [e[0] for e in es]),
+                                     lambda e, o: Quat.from_axis_angle(Vec3d(*o), AngleRadians(e[0])), 1, 3),
+    "then(Quat)": Batch(lambda es, o: quats_of(es).then(Quat(*o)), lambda e, o: one(e).then(Quat(*o)), 4, 4),
+    "then(QuatList)": Batch(lambda es, o: quats_of(es).then(quats_of(es, 4)), lambda e, o: one(e).then(one(e, 4)), 8),
+    "inverse": Batch(lambda es, o: quats_of(es).inverse(), lambda e, o: one(e).inverse(), 4),
+    "normalize": Batch(lambda es, o: quats_of(es).normalize(), lambda e, o: one(e).normalize(), 4),
+    "slerp(Quat)": Batch(lambda es, o: quats_of(es).slerp(Quat(*o[:4]), o[4]),
+                         lambda e, o: one(e).slerp(Quat(*o[:4]), o[4]), 4, 5),
+    "slerp(QuatList)": Batch(lambda es, o: quats_of(es).slerp(quats_of(es, 4), o[0]),
+                             lambda e, o: one(e).slerp(one(e, 4), o[0]), 8, 1),
+    "rotate(Vec3d)": Batch(lambda es, o: quats_of(es).rotate(Vec3d(*o)), lambda e, o: one(e).rotate(Vec3d(*o)), 4, 3,
+                           nan_in=()),
+    "rotate(VecList)": Batch(lambda es, o: quats_of(es).rotate(VecList([Vec3d(*e[4:]) for e in es])),
+                             lambda e, o: one(e).rotate(Vec3d(*e[4:])), 7, nan_in=(4, 5, 6)),
+    "conjugate": Batch(lambda es, o: quats_of(es).conjugate(), lambda e, o: one(e).conjugate(), 4, exact=True),
+}
+
+test_nan_rule_with_lone_nans, test_nan_rule_where_nans_meet = batch_rule_tests(NAN_RULE)
 
 
 # Lengths around the pool's piece boundaries (pieces are never shorter than 2048 or 8192 elements).

@@ -1,5 +1,6 @@
 import math
 import os
+import platform
 import struct
 import subprocess
 import sys
@@ -7,7 +8,7 @@ import sys
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import THREAD_SANITIZER, bits, comps, same_float, same_vec, examples
+from conftest import THREAD_SANITIZER, Batch, batch_rule_tests, bits, comps, examples, same_float, same_vec
 from quorral import Quat, Vec3d, VecList, geometry
 
 NAN = float("nan")
@@ -421,6 +422,82 @@ def test_rotate_matches_quat_rotate(items, q):
     assert len(vl) == len(items)
     for g, v in zip(elements(vl), items):
         same_vec(g, q.rotate(v))
+
+
+# --- the NaN rule: batch and single bit for bit, NaNs included -------------------
+
+
+def as_list(elements):
+    return VecList([Vec3d(*e) for e in elements])
+
+
+def rotated(elements, quat):
+    vl = as_list(elements)
+    vl.rotate(quat)
+    return vl
+
+
+def power_of_two(f):
+    """A power of two with the sign of f (NaN and infinities stay), so that / takes the exact reciprocal."""
+    return f if not math.isfinite(f) else math.copysign(math.ldexp(1.0, int(abs(f)) % 128 - 64), f)
+
+
+def nearest(elements, other):
+    return nearest_reference([Vec3d(*e) for e in elements], Vec3d(*other), 1)
+
+
+def collapsed(elements):
+    vl = as_list(elements)
+    return zip(vl.collapse(0), vl.collapse(1), vl.collapse(2))
+
+
+def collapsed_one(e):
+    return tuple(Vec3d(*(0.0 if k == axis else c for k, c in enumerate(e))) for axis in range(3))
+
+
+# Element (x, y, z) and the operand of each member; `exact`: also where NaNs meet.
+NAN_RULE = {
+    "dot": Batch(lambda es, o: as_list(es).dot(Vec3d(*o)), lambda e, o: Vec3d(*e).dot(Vec3d(*o)), 3, 3),
+    "magnitude": Batch(lambda es, o: as_list(es).magnitude(), lambda e, o: Vec3d(*e).magnitude(), 3),
+    "normalize": Batch(lambda es, o: as_list(es).normalize(), lambda e, o: Vec3d(*e).normalize(), 3),
+    "cross": Batch(lambda es, o: as_list(es).cross(Vec3d(*o)), lambda e, o: Vec3d(*e).cross(Vec3d(*o)), 3, 3),
+    "distance_to": Batch(lambda es, o: as_list(es).distance_to(Vec3d(*o)),
+                         lambda e, o: Vec3d(*e).distance_to(Vec3d(*o)), 3, 3),
+    "distance_squared": Batch(lambda es, o: as_list(es).distance_squared(Vec3d(*o)),
+                              lambda e, o: Vec3d(*e).distance_squared(Vec3d(*o)), 3, 3),
+    # a NaN of the quaternion meets its own negation from the conjugate
+    "rotate": Batch(lambda es, o: rotated(es, Quat(*o)), lambda e, o: Quat(*o).rotate(Vec3d(*e)), 3, 4,
+                    nan_in_operand=False),
+    "v + w": Batch(lambda es, o: as_list(es) + Vec3d(*o), lambda e, o: Vec3d(*e) + Vec3d(*o), 3, 3),
+    "v * s": Batch(lambda es, o: as_list(es) * o[0], lambda e, o: Vec3d(*e) * o[0], 3, 1),
+    "s * v": Batch(lambda es, o: o[0] * as_list(es), lambda e, o: o[0] * Vec3d(*e), 3, 1),
+    "is_unit": Batch(lambda es, o: as_list(es).is_unit(), lambda e, o: Vec3d(*e).is_unit(), 3, exact=True),
+    "collapse": Batch(lambda es, o: collapsed(es), lambda e, o: collapsed_one(e), 3, exact=True),
+    "minimum_distance_to": Batch(lambda es, o: [as_list(es).minimum_distance_to(Vec3d(*o), 1)], nearest, 3, 3,
+                                 exact=True, reduction=True),
+    "v - w": Batch(lambda es, o: as_list(es) - Vec3d(*o), lambda e, o: Vec3d(*e) - Vec3d(*o), 3, 3, exact=True),
+    "v / s": Batch(lambda es, o: as_list(es) / o[0], lambda e, o: Vec3d(*e) / o[0], 3, 1, exact=True),
+    "v / 2^k": Batch(lambda es, o: as_list(es) / power_of_two(o[0]), lambda e, o: Vec3d(*e) / power_of_two(o[0]),
+                     3, 1, exact=True),
+}
+
+test_nan_rule_with_lone_nans, test_nan_rule_where_nans_meet = batch_rule_tests(NAN_RULE)
+
+
+def test_minimum_distance_to_ranks_a_made_nan_by_the_processors_sign():
+    # inf - inf: the processor's own NaN, sign bit set on x86-64 and clear on
+    # AArch64; Python computes it on the same hardware.
+    made = INF - INF
+    assert bits(made) == {"x86_64": 0xFFF8000000000000, "aarch64": 0x7FF8000000000000}.get(platform.machine(),
+                                                                                          bits(made))
+    other = Vec3d(INF, 0, 0)
+    assert bits(Vec3d(INF, 0, 0).distance_squared(other)) == bits(made)
+    vl = vl_of((3, 0, 0), (INF, 0, 0), (-INF, 0, 0))  # keys inf, the made NaN, inf
+    index, distance = vl.minimum_distance_to(other, 1)
+    if bits(made) >> 63:  # below every number
+        assert (index, bits(distance)) == (1, bits(made))
+    else:  # above every number
+        assert (index, distance) == (0, INF)
 
 
 @settings(max_examples=examples(60))

@@ -17,7 +17,7 @@ import sysconfig
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import bits, comps, same_float, same_vec, examples
+from conftest import Batch, batch_rule_tests, bits, comps, examples, same_float, same_vec
 import quorral
 from quorral import Quat, Vec3d, VecList, geometry
 
@@ -121,6 +121,77 @@ def test_reflect_off_matches_single_vectors(data, plane, normal):
     want = [reflected(plane, x, y) for x, y in zip(xs, ys)]
     same_list(a, [w[0] for w in want])
     same_list(b, [w[1] for w in want])
+
+
+# --- the NaN rule: batch and single bit for bit, NaNs included -------------------
+
+
+def as_list(elements, first=0):
+    return VecList([Vec3d(*e[first:first + 3]) for e in elements])
+
+
+def left(e):
+    return Vec3d(*e[:3])
+
+
+def right(e):
+    return Vec3d(*e[3:6])
+
+
+def plane_of(o):
+    plane = geometry.Plane(Vec3d(1.0, 0.0, 0.0), o[3])
+    plane.normal = Vec3d(*o[:3])  # as given, of any length
+    return plane
+
+
+def reflected_lists(elements, o):
+    points, velocities = as_list(elements), as_list(elements, 3)
+    points.reflect_off(plane_of(o), velocities)
+    return zip(points, velocities)
+
+
+def summed(elements):
+    return tree_sum([left(e) for e in elements], Vec3d(0.0, 0.0, 0.0))
+
+
+def mean_of(elements):
+    s = summed(elements)
+    return Vec3d(s.x / len(elements), s.y / len(elements), s.z / len(elements))
+
+
+def reversed_by_take(elements):
+    return [tuple(as_list(elements).take(range(len(elements) - 1, -1, -1)))]
+
+
+# Element (x, y, z) or (x, y, z, x', y', z') of the two lists, or (x, y, z, f)
+# with a factor; the operand of each member. `exact`: also where NaNs meet.
+NAN_RULE = {
+    "add_each": Batch(lambda es, o: as_list(es).add_each(as_list(es, 3)), lambda e, o: left(e) + right(e), 6),
+    "cross_each": Batch(lambda es, o: as_list(es).cross_each(as_list(es, 3)), lambda e, o: left(e).cross(right(e)), 6),
+    "dot_each(VecList)": Batch(lambda es, o: as_list(es).dot_each(as_list(es, 3)),
+                               lambda e, o: left(e).dot(right(e)), 6),
+    "dot_each(Vec3d)": Batch(lambda es, o: as_list(es).dot_each(Vec3d(*o)), lambda e, o: left(e).dot(Vec3d(*o)), 3, 3),
+    "distance_each(VecList)": Batch(lambda es, o: as_list(es).distance_each(as_list(es, 3)),
+                                    lambda e, o: left(e).distance_to(right(e)), 6),
+    "distance_each(Vec3d)": Batch(lambda es, o: as_list(es).distance_each(Vec3d(*o)),
+                                  lambda e, o: left(e).distance_to(Vec3d(*o)), 3, 3),
+    "dot_sum": Batch(lambda es, o: [as_list(es).dot_sum(as_list(es, 3))],
+                     lambda es, o: tree_sum([left(e).dot(right(e)) for e in es], 0.0), 6, reduction=True),
+    "scale_each": Batch(lambda es, o: as_list(es).scale_each([e[3] for e in es]), lambda e, o: left(e) * e[3], 4),
+    "scale_each(array)": Batch(lambda es, o: as_list(es).scale_each(array.array("d", [e[3] for e in es])),
+                               lambda e, o: left(e) * e[3], 4),
+    "add_scaled": Batch(lambda es, o: as_list(es).add_scaled(as_list(es, 3), o[0]),
+                        lambda e, o: left(e) + right(e) * o[0], 6, 1),
+    "reflect_off": Batch(reflected_lists, lambda e, o: reflected(plane_of(o), left(e), right(e)), 6, 4),
+    "sum": Batch(lambda es, o: [as_list(es).sum()], lambda es, o: summed(es), 3, reduction=True),
+    "mean": Batch(lambda es, o: [as_list(es).mean()], lambda es, o: mean_of(es), 3, reduction=True),
+    "sub_each": Batch(lambda es, o: as_list(es).sub_each(as_list(es, 3)), lambda e, o: left(e) - right(e), 6,
+                      exact=True),
+    "take": Batch(lambda es, o: reversed_by_take(es), lambda es, o: tuple(left(e) for e in reversed(es)), 3,
+                  exact=True, reduction=True),
+}
+
+test_nan_rule_with_lone_nans, test_nan_rule_where_nans_meet = batch_rule_tests(NAN_RULE)
 
 
 # From four full leaves on, four leaves are summed side by side (a sum: a quarter of
