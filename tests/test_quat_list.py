@@ -374,6 +374,14 @@ def test_rotate_returns_a_new_vec_list_while_vec_list_rotate_works_in_place():
     assert rotated.to_array() == vs.to_array()
 
 
+def test_compress_keeps_the_marked_quaternions():
+    ql = QuatList([P, Q, R])
+    assert [words(q) for q in ql.compress(b"\x00\x01\x01")] == [words(Q), words(R)]
+    assert len(ql.compress([False] * 3)) == 0
+    with pytest.raises(ValueError, match="^lengths differ: self has 3 elements, mask has 2$"):
+        ql.compress([True, True])
+
+
 def test_then_composes_in_application_order():
     a = QuatList.from_axis_angles(Vec3d(0, 0, 1), [0.3, 1.1])
     b = QuatList.from_axis_angles(Vec3d(1, 0, 0), [-0.7, 2.0])

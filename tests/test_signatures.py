@@ -134,15 +134,15 @@ def test_method(module, cls, name):
     runtime = runtime_class(module, cls)
     if name not in vars(runtime):
         pytest.skip(f"{cls}.{name} has not landed")
-    (fn,) = classes(module)[cls][name]
-    static = "staticmethod" in decorators(fn)
-    assert isinstance(inspect.getattr_static(runtime, name), staticmethod) == static
     member = getattr(runtime, name)
     assert member.__doc__ is None
-    params = stub_params(fn)
-    if not static:
-        assert params[0] == ("self", P.POSITIONAL_ONLY), f"{cls}.{name}: self must be positional-only"
-    assert runtime_params(member) == params
+    for fn in classes(module)[cls][name]:  # each overload names the runtime's parameters
+        static = "staticmethod" in decorators(fn)
+        assert isinstance(inspect.getattr_static(runtime, name), staticmethod) == static
+        params = stub_params(fn)
+        if not static:
+            assert params[0] == ("self", P.POSITIONAL_ONLY), f"{cls}.{name}: self must be positional-only"
+        assert runtime_params(member) == params
 
 
 @pytest.mark.parametrize("module, cls, name", PROPERTIES)

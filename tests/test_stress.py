@@ -27,6 +27,8 @@ from conftest import bits
 from quorral import AngleDegrees, AngleRadians, Quat, QuatList, Vec3d, VecList, geometry
 
 Circle, Plane = geometry.Circle, geometry.Plane
+TILTED = Plane(Vec3d(1.0, 0.5, -0.25), 3.0)
+
 pytestmark = pytest.mark.thread_unsafe(reason="starts its own threads")
 
 THREADS = 8
@@ -506,6 +508,11 @@ def test_concurrent_batches_match_single_thread_bits(stress_report):
         "reflect_off": reflected,
         "sum": lambda vl: vec_bits(vl.sum()) + vec_bits(vl.mean()),
         "take": lambda vl: list_bits(vl.take(indices)),
+        "compress": lambda vl: list_bits(vl.compress(vl.inside([TILTED]))),
+        "column": lambda vl: vl.column(2).tobytes(),
+        "divide_each": lambda vl: list_bits(vl.divide_each(factors)),
+        "perspective_divide": lambda vl: list_bits(vl.perspective_divide()),
+        "signed_distance": lambda vl: TILTED.signed_distance(vl).tobytes(),
     }
     expected = {name: job(shared) for name, job in jobs.items()}
     names = list(jobs)

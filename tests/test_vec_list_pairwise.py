@@ -189,9 +189,40 @@ NAN_RULE = {
                       exact=True),
     "take": Batch(lambda es, o: reversed_by_take(es), lambda es, o: tuple(left(e) for e in reversed(es)), 3,
                   exact=True, reduction=True),
+    "signed_distance": Batch(lambda es, o: plane_of(o).signed_distance(as_list(es)),
+                             lambda e, o: plane_of(o).signed_distance(left(e)), 3, 4),
+    "divide_each": Batch(lambda es, o: as_list(es).divide_each([e[3] for e in es]), lambda e, o: left(e) / e[3], 4,
+                         exact=True),
+    "perspective_divide": Batch(lambda es, o: as_list(es).perspective_divide(), lambda e, o: left(e) / e[2], 3,
+                                exact=True),
+    "column": Batch(lambda es, o: as_list(es).column(1), lambda e, o: e[1], 3, exact=True),
+    "compress": Batch(lambda es, o: [tuple(as_list(es).compress([e[1] == e[1] for e in es]))],
+                      lambda es, o: tuple(left(e) for e in es if e[1] == e[1]), 3, exact=True, reduction=True),
+    "inside": Batch(lambda es, o: list(as_list(es).inside([plane_of(o)])),
+                    lambda e, o: int(plane_of(o).signed_distance(left(e)) >= 0.0), 3, 4, exact=True),
 }
 
 test_nan_rule_with_lone_nans, test_nan_rule_where_nans_meet = batch_rule_tests(NAN_RULE)
+
+
+@settings(max_examples=examples(60))
+@given(rows, st.lists(planes, max_size=4), st.lists(st.booleans(), max_size=50))
+def test_masks_columns_and_planes_match_single_vectors(data, cuts, flags):
+    a, _, f = split(data)
+    xs = list(a)
+    flags = (flags + [True] * len(xs))[: len(xs)]
+    same_list(a.divide_each(f), [x / d for x, d in zip(xs, f)])
+    same_list(a.perspective_divide(), [x / x.z for x in xs])
+    for axis in range(3):
+        same_array(a.column(axis), [comps(x)[axis] for x in xs])
+    same_list(VecList.from_columns(*(a.column(axis) for axis in range(3))), xs)
+    kept = [x for x, keep in zip(xs, flags) if keep]
+    same_list(a.compress(flags), kept)
+    same_list(a.compress(bytes(flags)), kept)
+    for plane in cuts:
+        same_array(plane.signed_distance(a), [plane.signed_distance(x) for x in xs])
+        same_float(plane.signed_distance(Vec3d(1, 2, 3)), plane.normal.dot(Vec3d(1, 2, 3)) + plane.distance)
+    assert a.inside(cuts) == bytes(all(p.signed_distance(x) >= 0.0 for p in cuts) for x in xs)
 
 
 # From four full leaves on, four leaves are summed side by side (a sum: a quarter of
@@ -282,8 +313,10 @@ def boundary_parts(n):
     lists = [a.add_each(b), a.sub_each(b), a.cross_each(b), a.scale_each(factors), a.add_scaled(b, 0.3),
              a.take(indices), a.take(array.array("I", indices)), *boundary_reflected(a, b), boundary_rotated(a),
              # one list: the component loops and the division through an exact reciprocal
-             a + PROBE, a - PROBE, a.collapse(1), a / 4.0, a / 3.0]
-    arrays = [a.dot_each(b), a.distance_each(b), a.dot_each(PROBE), a.distance_each(PROBE)]
+             a + PROBE, a - PROBE, a.collapse(1), a / 4.0, a / 3.0,
+             a.divide_each(factors), a.perspective_divide(), a.compress(a.inside([TILTED])),
+             VecList.from_columns(b.column(2), a.column(0), a.column(1))]
+    arrays = [a.dot_each(b), a.distance_each(b), a.dot_each(PROBE), a.distance_each(PROBE), TILTED.signed_distance(a)]
     scalars = [a.dot_sum(b), *comps(a.sum()), *comps(a.mean())]
     return lists, arrays, scalars
 
@@ -327,11 +360,14 @@ def test_results_past_the_piece_boundary_match_single_vectors():
               [xs[i] for i in indices], *map(list, zip(*(reflected(TILTED, x, y) for x, y in zip(xs, ys)))),
               [TURN.rotate(x) for x in xs],
               [x + PROBE for x in xs], [x - PROBE for x in xs], [Vec3d(x.x, 0.0, x.z) for x in xs],
-              [x / 4.0 for x in xs], [x / 3.0 for x in xs]]
+              [x / 4.0 for x in xs], [x / 3.0 for x in xs],
+              [x / f for x, f in zip(xs, factors)], [x / x.z for x in xs],
+              [x for x in xs if TILTED.signed_distance(x) >= 0.0], [Vec3d(y.z, x.x, x.y) for x, y in zip(xs, ys)]]
     for got, want in zip(lists, wanted, strict=True):
-        assert memoryview(got).tobytes() == struct.pack(f"<{3 * n}d", *(c for v in want for c in comps(v)))
+        assert memoryview(got).tobytes() == struct.pack(f"<{3 * len(want)}d", *(c for v in want for c in comps(v)))
     for got, want in zip(arrays, [[x.dot(y) for x, y in zip(xs, ys)], [x.distance_to(y) for x, y in zip(xs, ys)],
-                                  [x.dot(PROBE) for x in xs], [x.distance_to(PROBE) for x in xs]], strict=True):
+                                  [x.dot(PROBE) for x in xs], [x.distance_to(PROBE) for x in xs],
+                                  [TILTED.signed_distance(x) for x in xs]], strict=True):
         assert got.tobytes() == struct.pack(f"<{n}d", *want)
     s = tree_sum(xs, Vec3d(0, 0, 0))
     want = [tree_sum([x.dot(y) for x, y in zip(xs, ys)], 0.0), *comps(s), s.x / n, s.y / n, s.z / n]
@@ -483,6 +519,51 @@ def test_take_accepts_integer_buffers_of_every_width_and_sign(code):
         with pytest.raises(OverflowError, match="^can't convert negative int to unsigned$"):
             vl.take(array.array(code, [5, -1]))  # negative before out of range
     assert len(vl) == 5
+
+
+@pytest.mark.parametrize(
+    "mask",
+    [
+        [True, False, True],
+        (False, True, True),
+        b"\x01\x00\x07",
+        array.array("B", [0, 0, 1]),
+        array.array("b", [-1, 0, 0]),
+        memoryview(b"\x01\x09\x00\x09\x01")[::2],
+    ],
+    ids=["list", "tuple", "bytes", "uint8", "int8", "strided"],
+)
+def test_compress_reads_bool_and_byte_masks(mask):
+    items = [Vec3d(1, 2, 3), Vec3d(4, 5, 6), Vec3d(7, 8, 9)]
+    flags = [bool(m) for m in (mask.tolist() if isinstance(mask, memoryview) else mask)]
+    assert [comps(v) for v in VecList(items).compress(mask)] == [comps(v) for v, f in zip(items, flags) if f]
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda a: a.compress([True]), ValueError, "lengths differ: self has 2 elements, mask has 1"),
+        (lambda a: a.compress(array.array("h", [1, 0])), TypeError,
+         "argument 'mask': expected a buffer of bools or bytes, got format 'h'"),
+        (lambda a: a.compress([1, 0]), TypeError, "'int' object is not an instance of 'bool'"),
+        (lambda a: a.compress(memoryview(b"\x01\x00").cast("B", (1, 2))), ValueError,
+         "expected a buffer of shape (n,), got shape (1, 2)"),
+        (lambda a: a.column(3), ValueError, "axis must be 0, 1 or 2, not 3"),
+        (lambda a: VecList.from_columns([1, 2], [3], [4, 5]), ValueError, "lengths differ: x has 2 elements, y has 1"),
+        (lambda a: VecList.from_columns([1], [3], []), ValueError, "lengths differ: x has 1 elements, z has 0"),
+        (lambda a: a.divide_each([1.0]), ValueError, "lengths differ: self has 2 elements, divisors has 1"),
+        (lambda a: a.inside([geometry.Plane.xy(), Vec3d(0, 0, 1)]), TypeError,
+         "argument 'planes': 'Vec3d' object is not an instance of 'Plane'"),
+        (lambda a: geometry.Plane.xy().signed_distance([Vec3d(0, 0, 1)]), TypeError,
+         "argument 'point': 'list' object is not an instance of 'Vec3d | VecList'"),
+    ],
+)
+def test_mask_column_and_plane_errors_leave_the_list_unchanged(call, error, message):
+    a = VecList([Vec3d(1, 2, 3), Vec3d(4, 5, 6)])
+    with pytest.raises(error) as info:
+        call(a)
+    assert message in str(info.value)
+    assert [comps(v) for v in a] == [(1, 2, 3), (4, 5, 6)]
 
 
 # Long gathers check their indices piece by piece on the pool; a negative one

@@ -2,10 +2,11 @@
 # quorral and never in sys.modules, so `from quorral.geometry import Plane`
 # fails at run time; under this stub-only name it fails type checking too,
 # while `from quorral import geometry` and `quorral.geometry.Plane` check.
+import array
 import typing
 from typing import ClassVar
 
-from . import Vec3d
+from . import Vec3d, VecList
 
 __all__ = ["Circle", "circle_circle", "circle_point", "circle_point_unchecked", "plane_line", "Plane"]
 
@@ -32,6 +33,10 @@ class Plane:
     def distance(self, value: float) -> None: ...
     def contains_point(self, /, point: Vec3d) -> bool: ...
     def distance_to_point(self, /, point: Vec3d) -> float: ...
+    @typing.overload
+    def signed_distance(self, /, point: Vec3d) -> float: ...
+    @typing.overload
+    def signed_distance(self, /, point: VecList) -> array.array[float]: ...
 
 @typing.final
 class Circle:

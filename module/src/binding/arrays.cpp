@@ -147,6 +147,29 @@ bool Arg<Indices>::load(PyObject* obj) {
     return true;
 }
 
+bool Arg<Mask>::load(PyObject* obj) {
+    if (!PyObject_CheckBuffer(obj)) {
+        std::vector<bool> flags;
+        if (!load_items(obj, flags)) return false;
+        converted.assign(flags.begin(), flags.end());
+        value = {converted.data(), 1, converted.size()};
+        return true;
+    }
+    if (!source.acquire(obj, PyBUF_RECORDS_RO)) return false;
+    const Py_buffer& view = source.view();
+    const char* format = view.format ? view.format : "B";
+    if (*format == '@' || *format == '=' || *format == '<') ++format;
+    if (view.itemsize != 1 || format[0] == '\0' || format[1] != '\0' || !std::strchr("?bB", format[0])) {
+        PyErr_Format(PyExc_TypeError, "expected a buffer of bools or bytes, got format '%s'",
+                     view.format ? view.format : "B");
+        return false;
+    }
+    if (!one_dimensional(view)) return false;
+    value = {static_cast<const char*>(view.buf), view.strides ? view.strides[0] : 1,
+             static_cast<std::size_t>(view.shape[0])};
+    return true;
+}
+
 PyObject* new_float_array(std::size_t n) {
     const FloatArrays* arrays = float_arrays.get(make_float_arrays);
     if (!arrays) return nullptr;

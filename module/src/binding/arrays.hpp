@@ -59,6 +59,39 @@ struct Arg<Indices> {
     Indices get() const { return value; }
 };
 
+// n flags: a buffer of shape (n,) of one-byte entries (bool, int8 or uint8;
+// nonzero keeps), read in place, or the converted items of a sequence of bools.
+struct Mask {
+    const char* base = nullptr;
+    Py_ssize_t stride = 1;
+    std::size_t count = 0;
+
+    bool operator[](std::size_t i) const { return base[static_cast<Py_ssize_t>(i) * stride] != 0; }
+};
+
+template <>
+struct Arg<Mask> {
+    BufferExport source;
+    std::vector<char> converted;
+    Mask value;
+    bool load(PyObject* obj);
+    Mask get() const { return value; }
+};
+
+// A new bytes object of n entries, filled by fill(char*) (which may throw).
+template <class Fill>
+PyObject* byte_flags(std::size_t n, const Fill& fill) {
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+    if (!bytes) return nullptr;
+    try {
+        fill(PyBytes_AS_STRING(bytes));
+    } catch (...) {
+        Py_DECREF(bytes);
+        throw;
+    }
+    return bytes;
+}
+
 // A new array.array('d') of n entries, and where its entries lie. The entries
 // are left uninitialised where the array module's layout allows (its memory then
 // touched first by whoever writes it), else zeros. QUORRAL_FLOAT_ARRAYS=repeat in

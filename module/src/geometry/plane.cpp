@@ -1,10 +1,12 @@
 // The Python class Plane. No comparisons or hash of its own: planes compare
 // and hash by identity.
+#include "binding/arrays.hpp"
 #include "binding/def.hpp"
 #include "binding/pickle.hpp"
 #include "classes.hpp"
 #include "geometry/plane.hpp"
 #include "vec3d.hpp"
+#include "vec_list/batch.hpp"
 
 namespace quorral {
 
@@ -28,6 +30,15 @@ PyTypeObject* PyClass<Plane>::create() {
                   [](const Plane& plane, const Vec3d& point) { return contains_point(plane, point); }>(),
         D::method<"distance_to_point($self, point)",
                   [](const Plane& plane, const Vec3d& point) { return distance_to_point(plane, point); }>(),
+        // A float for one point, an array('d') for a VecList.
+        D::method<"signed_distance($self, point)", [](const Plane& plane, OneOrList<Vec3d> point) -> PyObject* {
+            if (point.one) return to_py(signed_distance(plane, *point.one));
+            const auto& items = point.list->items;
+            return float_array(items.size(), [&](double* out) {
+                LargeBlocks::advise(out, items.size() * sizeof(double));
+                map_into(items, out, [plane](const Vec3d& p) { return signed_distance(plane, p); });
+            });
+        }>(),
         reduce_method<Plane>(),
     };
     spec.properties = {D::field<&Plane::normal>("normal"), D::field<&Plane::distance>("distance")};

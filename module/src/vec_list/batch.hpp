@@ -220,4 +220,7 @@ PyObject* writable_view(PyObject* list);
 // The pairwise operations, reductions, gathers and the writable view of VecList (pairwise.cpp).
 void add_pairwise_operations(ClassSpec& spec);
 
+// Columns, per-element divisors, the perspective divide and the plane test of VecList (columns.cpp).
+void add_column_operations(ClassSpec& spec);
+
 }  // namespace quorral

@@ -13,10 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "binding/arrays.hpp"
 #include "binding/buffer.hpp"
 #include "binding/def.hpp"
 #include "binding/pickle.hpp"
 #include "pool.hpp"
+#include "vec_list/batch.hpp"
 #include "vec_list/vec_array.hpp"
 
 namespace quorral {
@@ -110,6 +112,40 @@ PyObject* next_element(ElementSnapshot<E>& s) {
 }
 
 inline PyObject* same_object(PyObject* self) { return Py_NewRef(self); }
+
+// The elements whose flag is set, in order. The pool copies the flags chunk
+// by chunk and counts them, then copies each chunk's elements to where the
+// counts before it end; the copy of the flags keeps the two passes agreeing
+// when another thread writes the mask meanwhile.
+template <class E>
+ElementList<E> compress(const ElementList<E>& a, Mask mask) {
+    constexpr std::size_t CHUNK = CHEAP_GRAIN;
+    const std::size_t n = a.items.size();
+    if (mask.count != n) throw length_mismatch("self", n, "mask", mask.count);
+    const std::size_t chunks = (n + CHUNK - 1) / CHUNK;
+    std::vector<char, UninitAllocator<char>> flags(n);
+    std::vector<std::size_t> starts(chunks + 1, 0);
+    pool::parallel_for(chunks, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c) {
+            std::size_t kept = 0;
+            for (std::size_t i = c * CHUNK; i < std::min(n, (c + 1) * CHUNK); ++i) kept += flags[i] = mask[i];
+            starts[c + 1] = kept;
+        }
+    });
+    for (std::size_t c = 1; c <= chunks; ++c) starts[c] += starts[c - 1];
+    ElementList<E> result;
+    result.items.resize(starts.back());
+    const E* src = a.items.data();
+    E* dst = result.items.data();
+    pool::parallel_for(chunks, [&, src, dst](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c) {
+            E* out = dst + starts[c];
+            for (std::size_t i = c * CHUNK; i < std::min(n, (c + 1) * CHUNK); ++i)
+                if (flags[i]) *out++ = src[i];
+        }
+    });
+    return result;
+}
 
 // A copy of float64 rows: one block when they lie back to back, else value by value.
 template <class E>
@@ -222,6 +258,7 @@ ClassSpec list_spec() {
         D::template method<"extend($self, other)",
                            [](List& a, const List& b) { a.items.insert(a.items.end(), b.items.begin(), b.items.end()); }>(),
         D::template method<"to_array($self)", to_array<E>>(),
+        D::template method<"compress($self, mask)", compress<E>>(),
         reduce_method<List>(),
     };
     spec.properties = {D::template getter<[](const List& a) { return list_of(a.items); }>("list")};

@@ -8,6 +8,7 @@ PyTypeObject* PyClass<VecArray>::create() {
     ClassSpec spec = list_spec<galdrin::Vec3d>();
     add_batch_operations(spec);
     add_pairwise_operations(spec);
+    add_column_operations(spec);
     return create_type<VecArray>(std::move(spec));
 }
 
