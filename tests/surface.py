@@ -76,6 +76,10 @@ def _seed_values(instances: dict[str, list]) -> list:
     for objs in instances.values():
         seeds.extend(objs[:1])
     seeds.append([0])  # positions, for gathers by index
+    seeds.append([True, False, True])  # a mask as long as the listed vectors
+    planes = instances.get("Plane", [])
+    if planes:
+        seeds.append(planes[:1])
     return seeds
 
 

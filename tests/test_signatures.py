@@ -9,6 +9,7 @@ import ast
 import importlib.resources
 import inspect
 import keyword
+import pathlib
 
 import pytest
 
@@ -190,7 +191,7 @@ def test_type_checking_matches_run_time_imports(tmp_path):
     for i, source in enumerate(IMPORTS):
         path = tmp_path / f"snippet{i}.py"
         path.write_text(source)
-        files.append(str(path))
+        files.append(str(path.resolve()))
         namespace: dict = {}
         if IMPORTS[source] is None:
             exec(source, namespace)
@@ -198,7 +199,8 @@ def test_type_checking_matches_run_time_imports(tmp_path):
             with pytest.raises(ModuleNotFoundError):
                 exec(source, namespace)
     out, err, _ = api.run(["--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"), *files])
-    errors = {line.split(":")[0]: line for line in out.splitlines() if ": error: " in line}
+    # mypy names a file relative to the working directory where it can.
+    errors = {str(pathlib.Path(line.split(":")[0]).resolve()): line for line in out.splitlines() if ": error: " in line}
     for path, expected in zip(files, IMPORTS.values()):
         if expected is None:
             assert path not in errors, errors[path]
