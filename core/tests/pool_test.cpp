@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "pool.hpp"
+#include "pool/pool.hpp"
 
 namespace pool = quorral::pool;
 

@@ -13,7 +13,7 @@
 #endif
 
 #include "binding/def.hpp"
-#include "pool.hpp"
+#include "pool/pool.hpp"
 #include "quat.hpp"
 #include "vec_list/batch.hpp"
 

@@ -9,7 +9,7 @@
 #include <type_traits>
 
 #include "binding/convert.hpp"
-#include "pool.hpp"
+#include "pool/pool.hpp"
 #include "vec_list/vec_array.hpp"
 
 namespace quorral {

@@ -6,7 +6,7 @@
 #include "binding/arrays.hpp"
 #include "binding/def.hpp"
 #include "geometry/plane.hpp"
-#include "pool.hpp"
+#include "pool/pool.hpp"
 #include "vec_list/batch.hpp"
 #include "vec_list/vec_array.hpp"
 

@@ -17,7 +17,7 @@
 #include "binding/buffer.hpp"
 #include "binding/def.hpp"
 #include "binding/pickle.hpp"
-#include "pool.hpp"
+#include "pool/pool.hpp"
 #include "vec_list/batch.hpp"
 #include "vec_list/vec_array.hpp"
 

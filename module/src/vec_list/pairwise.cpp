@@ -12,7 +12,7 @@
 #include "binding/arrays.hpp"
 #include "binding/def.hpp"
 #include "geometry/plane.hpp"
-#include "pool.hpp"
+#include "pool/pool.hpp"
 #include "summation.hpp"
 #include "vec_list/batch.hpp"
 #include "vec_list/vec_array.hpp"

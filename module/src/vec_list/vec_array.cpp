@@ -1,6 +1,6 @@
 #include "vec_list/vec_array.hpp"
 
-#include "vec_list/block_cache.hpp"
+#include "block_cache.hpp"
 
 #include <sys/mman.h>
 

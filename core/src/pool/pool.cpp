@@ -1,4 +1,4 @@
-#include "pool.hpp"
+#include "pool/pool.hpp"
 
 #include <linux/futex.h>
 #include <sched.h>
