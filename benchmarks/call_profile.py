@@ -29,9 +29,9 @@ def child(index, side, calls):
     import glm
     import quorral
 
-    import run
+    import common
 
-    cases, env = run.single_cases(quorral, glm)
+    cases, env = common.single_cases(quorral, glm)
     stmt = cases[index][1 if side == "quorral" else 2]
     exec(LOOP.format(stmt=stmt), env)
     env["_loop"](calls)
@@ -85,11 +85,11 @@ def main():
     import glm
     import quorral
 
-    import run
+    import common
 
-    cases, _ = run.single_cases(quorral, glm)
+    cases, _ = common.single_cases(quorral, glm)
     paths = library_paths()
-    print(f"instructions per call (callgrind), {run.build_info()}")
+    print(f"instructions per call (callgrind), {common.build_info()}")
     print("own: the library's .so; libm: the C math library; rest: interpreter, C library, loader\n")
     print(f"{'operation':<40} {'quorral':>8} {'own':>5} {'libm':>5} {'rest':>5}   {'PyGLM':>8} {'own':>5} "
           f"{'libm':>5} {'rest':>5}   ratio")

@@ -27,7 +27,7 @@ import sys
 import timeit
 from pathlib import Path
 
-from run import numpy_rotation, random_points, write_throughput
+from common import numpy_rotation, random_points, write_throughput
 
 HERE = Path(__file__).resolve().parent
 LARGE_N = 16_384_000

@@ -23,7 +23,7 @@ import sys
 import timeit
 from pathlib import Path
 
-from run import build_info, clean_environment, compare, fmt_time
+from common import build_info, clean_environment, compare, fmt_time
 
 HERE = Path(__file__).resolve().parent
 SMALL_N = 100_000
