@@ -340,7 +340,8 @@ b = QuatList([Quat(0.5, i % 3, -0.5, 1 / (i + 1)) for i in range(n)])
 v = VecList([Vec3d(i, -1.5, 0.1 * i) for i in range(n)])
 h = hashlib.sha256()
 for result in (a.then(b), a.then(b[7]), a.slerp(b, 0.3), a.inverse(), a.normalize(), a.conjugate(),
-               a.rotate(v), a.rotate(Vec3d(1, 2, 3)), QuatList.from_axis_angles(v, [0.001 * i for i in range(n)])):
+               a.rotate(v), a.rotate(Vec3d(1, 2, 3)), QuatList.from_axis_angles(v, [0.001 * i for i in range(n)]),
+               QuatList([a.mean(), a.normalize().mean()])):
     h.update(bytes(memoryview(result)))
 print(h.hexdigest())
 """
@@ -380,6 +381,59 @@ def test_compress_keeps_the_marked_quaternions():
     assert len(ql.compress([False] * 3)) == 0
     with pytest.raises(ValueError, match="^lengths differ: self has 3 elements, mask has 2$"):
         ql.compress([True, True])
+
+
+# --- mean ---------------------------------------------------------------------
+
+
+def clustered(rng, n, spread):
+    """n unit quaternions within about `spread` radians of one rotation, with random signs."""
+    base = Quat(*rng.normal(size=4)).normalize()
+    out = []
+    for _ in range(n):
+        d = rng.normal(scale=spread, size=3)
+        q = base.then(Quat.from_axis_angle(Vec3d(*d).normalize(), AngleRadians(float(math.hypot(*d)))))
+        out.append(q if rng.random() < 0.5 else Quat(-q.w, -q.i, -q.j, -q.k))
+    return out
+
+
+@pytest.mark.parametrize("n, spread", [(1, 0.2), (2, 0.3), (129, 0.5), (5000, 1.0), (20000, 0.1)])
+def test_mean_is_the_dominant_eigenvector(n, spread):
+    np = pytest.importorskip("numpy", reason="numpy is not installed for this interpreter")
+    rng = np.random.default_rng(n)
+    items = clustered(rng, n, spread)
+    got = QuatList(items).mean()
+    a = np.array([parts(q) for q in items])
+    values, vectors = np.linalg.eigh(a.T @ a)
+    want = vectors[:, -1] * np.sign(vectors[np.argmax(abs(vectors[:, -1])), -1])
+    # An eigenvector's error is about eps |M| / gap; the clusters keep the gap
+    # above half of |M|, and the sums' rounding grows with log n leaves.
+    assert values[-1] - values[-2] >= 0.5 * values[-1]
+    assert max(abs(g - w) for g, w in zip(parts(got), want)) <= 64 * 2.0**-53
+    assert math.isclose(sum(c * c for c in parts(got)), 1.0, abs_tol=4 * 2.0**-53)
+    assert abs(max(parts(got), key=abs)) == max(parts(got))
+    scipy_rotation = pytest.importorskip("scipy.spatial.transform").Rotation
+    textbook = scipy_rotation.from_quat(a[:, [1, 2, 3, 0]] * [-1, -1, -1, 1]).mean().as_quat()
+    assert abs(np.dot(textbook, [-got.i, -got.j, -got.k, got.w])) >= 1 - 64 * 2.0**-53
+
+
+def test_mean_counts_q_and_minus_q_alike_bit_for_bit():
+    items = [Quat(math.cos(i), math.sin(i * 0.7), -i / 9, 0.25 + i % 5).normalize() for i in range(3000)]
+    flipped = [Quat(-q.w, -q.i, -q.j, -q.k) if i % 3 else q for i, q in enumerate(items)]
+    assert words(QuatList(flipped).mean()) == words(QuatList(items).mean())
+
+
+@pytest.mark.parametrize("items, want", [
+    ([], (NAN,) * 4),
+    ([Quat(0, 0, 0, 0)], (NAN,) * 4),
+    ([Quat(1, 0, 0, 0)] * 300, (1.0, 0.0, 0.0, 0.0)),
+    ([Quat(0, 0, -2, 0)], (0.0, 0.0, 1.0, 0.0)),  # unit length, largest component positive
+    ([Quat(1, 0, 0, 0), Quat(NAN, 0, 0, 0)], (NAN,) * 4),
+    ([Quat(1, 0, 0, 0), Quat(0, INF, 0, 0)], (NAN,) * 4),
+])
+def test_mean_special_cases(items, want):
+    got = parts(QuatList(items).mean())
+    assert all(math.isnan(g) if math.isnan(w) else bits(g) == bits(w) for g, w in zip(got, want)), got
 
 
 def test_then_composes_in_application_order():
@@ -465,6 +519,7 @@ def test_batch_operations_while_exported_and_writes_refused():
         ("normalize", "($self)"),
         ("slerp", "($self, other, t)"),
         ("rotate", "($self, vectors)"),
+        ("mean", "($self)"),
     ],
 )
 def test_text_signatures(name, signature):

@@ -542,6 +542,7 @@ def test_quat_list_batches_under_writers_match_single_thread_bits(stress_report)
         "slerp-one": lambda ql: list_bits(ql.slerp(q, -0.5)),
         "rotate": lambda ql: list_bits(ql.rotate(vectors)),
         "rotate-one": lambda ql: list_bits(ql.rotate(Vec3d(1.0, 2.0, 3.0))),
+        "mean": lambda ql: exact([(m := ql.mean()).w, m.i, m.j, m.k]),
         "from_axis_angles": lambda ql: list_bits(QuatList.from_axis_angles(vectors, [row[1] for row in ql.to_array()])),
         "repr": repr,
         "list": lambda ql: exact([c for e in ql.list for c in (e.w, e.i, e.j, e.k)]),

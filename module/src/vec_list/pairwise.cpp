@@ -48,44 +48,6 @@ PyObject* float_each(const VecArray& a, OneOrList<Vec3d> other, const Op& op,
     });
 }
 
-// term(0) + ... + term(n - 1) on the core's summation tree: the leaves on the
-// pool, then their sums combined here, so that the bits are those of the core's
-// one-pass sum whatever the number of workers. Four full leaves are summed side
-// by side. With `fill` nullptr they are a quarter of the piece apart, so that
-// each chain reads one long run of memory, which the processor prefetches.
-// Otherwise four consecutive leaves' terms are first written in index order
-// into a block on the stack by fill(first, count, block): terms that take work
-// are then computed in one pass over consecutive memory.
-template <class T, class Term, class Fill = std::nullptr_t>
-T tree_sum_on_pool(std::size_t n, const Term& term, T zero, const Fill& fill = nullptr) {
-    constexpr std::size_t L = galdrin::SUM_LEAF;
-    const std::size_t m = galdrin::sum_leaves(n);
-    const std::unique_ptr<T[]> leaves(new T[m]);
-    T* out = leaves.get();
-    pool::parallel_for(m, [out, n, &term, &fill](std::size_t begin, std::size_t end) {
-        const Term t = term;
-        const std::size_t full = std::min(end, n / L);  // leaves before it have SUM_LEAF terms
-        std::size_t k = begin;
-        if constexpr (std::is_null_pointer_v<Fill>) {
-            if (full > k) {
-                const std::size_t quarter = (full - k) / 4;
-                for (std::size_t j = 0; j < quarter; ++j) galdrin::four_leaf_sums(k + j, quarter, t, out + k + j);
-                k += 4 * quarter;
-            }
-        } else {
-            T block[4 * L];
-            const auto from_block = [&block](std::size_t j) { return block[j]; };
-            for (; k + 4 <= full; k += 4) {
-                fill(k * L, 4 * L, block);
-                galdrin::four_leaf_sums(0, 1, from_block, out + k);
-            }
-        }
-        for (; k < end; ++k) out[k] = galdrin::leaf_sum(k, n, t);
-    }, CHEAP_GRAIN / L);
-    if (m == 0) return zero;
-    return galdrin::combine_pairwise(0, m, [out](std::size_t k) { return out[k]; });
-}
-
 Vec3d sum(const VecArray& a) {
     const Vec3d* items = a.items.data();
     return tree_sum_on_pool(a.items.size(), [items](std::size_t i) { return items[i]; }, Vec3d::zero());

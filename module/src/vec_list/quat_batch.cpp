@@ -1,7 +1,8 @@
-// Element-wise operations of QuatList, run on the worker pool.
+// The batch operations of QuatList, run on the worker pool.
 #include "binding/buffer.hpp"
 #include "binding/def.hpp"
 #include "quat.hpp"
+#include "quat_mean.hpp"
 #include "vec_list/batch.hpp"
 
 namespace quorral {
@@ -22,6 +23,13 @@ QuatArray from_axis_angles(OneOrList<Vec3d> axes, Doubles angles) {
     map_into(angles.values, result.items.data(), [axis, make](double angle) { return make(axis, angle); },
              COSTLY_GRAIN);
     return result;
+}
+
+// The sum of the outer products on the core's summation tree, then its dominant eigenvector.
+Quat mean(const QuatArray& a) {
+    const Quat* q = a.items.data();
+    return galdrin::dominant_quat(
+        tree_sum_on_pool(a.items.size(), [q](std::size_t i) { return galdrin::outer(q[i]); }, galdrin::QuatOuter::zero()));
 }
 
 }  // namespace
@@ -46,6 +54,7 @@ void add_quat_batch_operations(ClassSpec& spec) {
             return map_with(a, other, "other", [t](const Quat& x, const Quat& y) { return slerp(x, y, t); },
                             COSTLY_GRAIN);
         }>(),
+        D::method<"mean($self)", mean>(),
         D::method<"rotate($self, vectors)", [](const QuatArray& a, OneOrList<Vec3d> vectors) {
             return map_with(a, vectors, "vectors", [](const Quat& q, const Vec3d& v) { return rotate(q, v); },
                             COSTLY_GRAIN);
