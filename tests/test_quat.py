@@ -131,6 +131,9 @@ def test_class_is_final_builtin_with_text_signatures():
         ("slerp", "($self, other, t)"),
         ("from_rotation_matrix", "(matrix)"),
         ("rotation_between", "(a, b)"),
+        ("angle_to", "($self, other)"),
+        ("rotation_angle", "($self)"),
+        ("random", "(seed)"),
     ],
 )
 def test_method_text_signatures(name, signature):
@@ -728,6 +731,72 @@ def test_inverse_of_unit_undoes_it(q):
 def test_dot_sums_in_order():
     same(Quat(1e16, 1, -1e16, 1).dot(Quat(1, 1, 1, 1)), 1.0)  # the first 1 is rounded away
     same(Quat(1, 2, 3, 4).dot(other=Quat(5, 6, 7, 8)), 70.0)
+
+
+@given(quats)
+def test_rotation_angle_formula(c):
+    q = Quat(*c)
+    e = math.frexp(max(map(abs, c)))[1] - 1 if any(c) else 0
+    w, i, j, k = (math.ldexp(x, -e) for x in c)
+    h = math.atan2(math.sqrt((i * i + j * j) + k * k), abs(w))
+    assert bits(q.rotation_angle().angle) == bits(h + h)
+    assert bits(Quat(*[-x for x in c]).rotation_angle().angle) == bits(h + h)
+    assert bits(Quat(*[2 * x for x in c]).rotation_angle().angle) == bits(h + h)
+    if all(x == 0 or abs(x) >= 2.0**-22 for x in c):  # scaled by 2^-1000 exactly, none subnormal
+        assert bits(Quat(*[x * 2.0**-1000 for x in c]).rotation_angle().angle) == bits(h + h)
+
+
+@given(quats, quats)
+def test_angle_to_is_the_rotation_angle_of_conjugate_then(a, b):
+    qa, qb = Quat(*a), Quat(*b)
+    assert bits(qa.angle_to(qb).angle) == bits(qa.conjugate().then(qb).rotation_angle().angle)
+
+
+@pytest.mark.parametrize("q, angle", [
+    (Quat(1, 0, 0, 0), 0.0),
+    (Quat(-1, 0, 0, 0), 0.0),
+    (Quat(0, 0, 1, 0), math.pi),
+    (Quat(0, 0, 0, 0), 0.0),
+    (Quat(1, 0, 0, 0.0), 0.0),
+    (Quat(1e-300, 1e-300, 0, 0), math.pi / 2),  # the squares of the unscaled components underflow
+    (Quat(0, 0, 0, -5e-324), math.pi),
+    (Quat(1e300, 0, 1e300, 0), math.pi / 2),
+    (Quat(INF, 0, 0, 0), 0.0),
+    (Quat(INF, INF, 0, 0), math.pi / 2),
+    (Quat(1, NAN, 0, 0), NAN),
+])
+def test_rotation_angle_cases(q, angle):
+    got = q.rotation_angle().angle
+    assert math.isnan(got) if math.isnan(angle) else bits(got) == bits(angle)
+
+
+@pytest.mark.parametrize("t", [1e-300, 1e-12, 1e-6, 0.5, 1.0, 2.0, 3.0, math.pi - 1e-6, math.pi - 1e-12, math.pi])
+def test_angle_to_is_accurate_near_zero_and_a_half_turn(t):
+    a = Quat.from_axis_angle(Vec3d(0.6, 0.0, 0.8), AngleRadians(0.7))
+    b = a.then(Quat.from_axis_angle(Vec3d(0.0, 1.0, 0.0), AngleRadians(t)))
+    # sin(t/2) and cos(t/2) are each rounded once, the products of then once
+    # more; atan2 carries that relative error of the components into the angle
+    # near 0, and their absolute error (about 2^-53) near a half turn.
+    assert abs(a.angle_to(b).angle - t) <= 8 * math.ulp(t) + 8 * ULP
+    assert bits(a.angle_to(a).angle) == 0
+
+
+def test_random_is_seeded_unit_and_the_first_of_the_list():
+    q = Quat.random(0)
+    assert [bits(c) for c in parts(q)] == [bits(c) for c in parts(Quat.random(0))]
+    assert parts(q) != parts(Quat.random(1))
+    assert abs(q.magnitude() - 1) <= 8 * ULP  # as for QuatList.random
+    assert Quat.random(2**64 - 1).is_unit()
+    # The generator is part of the interface: these bits hold on every machine.
+    assert parts(Quat.random(0)) == (0.11010722718273354, 0.2536197151002418, 0.957253342463747, 0.0849675054158142)
+    assert parts(Quat.random(12345)) == (0.0057669894187584265, 0.06222534327852214, 0.9753851448567142,
+                                         0.21146765161546682)
+
+
+@pytest.mark.parametrize("seed, error", [(-1, OverflowError), (2**64, OverflowError), (1.0, TypeError), ("1", TypeError)])
+def test_random_seed_errors(seed, error):
+    with pytest.raises(error):
+        Quat.random(seed)
 
 
 @given(quats, quats, st.floats(min_value=-4, max_value=4))

@@ -329,6 +329,12 @@ def test_batch_equals_single_at_piece_boundaries(n):
     angles = [0.001 * i for i in range(n)]
     same(QuatList.from_axis_angles(Vec3d(1, 2, 3), angles),
          [Quat.from_axis_angle(Vec3d(1, 2, 3), AngleRadians(t)) for t in angles])
+    assert [bits(x) for x in a.angle_to(b)] == [bits(x.angle_to(y).angle) for x, y in zip(items, other)]
+    assert [bits(x) for x in a.angle_to(other[-1] if n else P)] == [bits(x.angle_to(other[-1]).angle) for x in items]
+    assert [bits(x) for x in a.rotation_angle()] == [bits(x.rotation_angle().angle) for x in items]
+    randoms = QuatList.random(n, 7)
+    assert len(randoms) == n
+    assert all(words(randoms[i]) == words(QuatList.random(i + 1, 7)[i]) for i in ({0, n // 2, n - 1} if n else ()))
 
 
 WORKERS_SCRIPT = """
@@ -341,8 +347,10 @@ v = VecList([Vec3d(i, -1.5, 0.1 * i) for i in range(n)])
 h = hashlib.sha256()
 for result in (a.then(b), a.then(b[7]), a.slerp(b, 0.3), a.inverse(), a.normalize(), a.conjugate(),
                a.rotate(v), a.rotate(Vec3d(1, 2, 3)), QuatList.from_axis_angles(v, [0.001 * i for i in range(n)]),
-               QuatList([a.mean(), a.normalize().mean()])):
+               QuatList([a.mean(), a.normalize().mean()]), QuatList.random(n, 99)):
     h.update(bytes(memoryview(result)))
+for values in (a.angle_to(b), a.angle_to(b[3]), a.rotation_angle()):
+    h.update(bytes(values))
 print(h.hexdigest())
 """
 
@@ -415,6 +423,34 @@ def test_mean_is_the_dominant_eigenvector(n, spread):
     scipy_rotation = pytest.importorskip("scipy.spatial.transform").Rotation
     textbook = scipy_rotation.from_quat(a[:, [1, 2, 3, 0]] * [-1, -1, -1, 1]).mean().as_quat()
     assert abs(np.dot(textbook, [-got.i, -got.j, -got.k, got.w])) >= 1 - 64 * 2.0**-53
+
+
+def test_random_rotations_are_uniform():
+    qs = QuatList.random(100000, 3)
+    # Uniform on the unit sphere of quaternions: each squared component has
+    # mean 1/4 and standard deviation 1/4, so the mean of 10^5 lies within
+    # 0.004 (5 sigma) of 1/4; the angle t has P(t <= x) = (x - sin x) / pi.
+    for c in range(4):
+        assert abs(sum(q[c] * q[c] for q in qs.to_array()) / len(qs) - 0.25) < 0.004
+    angles = sorted(qs.rotation_angle())
+    median = angles[len(angles) // 2]
+    assert abs((median - math.sin(median)) / math.pi - 0.5) < 0.01
+    # p / |p| with |p| rounded: each component two roundings, magnitude() four more.
+    assert all(abs(m - 1) <= 8 * 2.0**-53 for m in (q.magnitude() for q in qs))
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: QuatList.random(-1, 0), OverflowError, None),
+    (lambda: QuatList.random(2**64, 0), OverflowError, None),
+    (lambda: QuatList.random(2**62, 0), MemoryError, None),
+    (lambda: QuatList.random(1, -1), OverflowError, None),
+    (lambda: QuatList([P, Q]).angle_to(QuatList([P])), ValueError, "lengths differ: self has 2 elements, other has 1"),
+    (lambda: QuatList([P]).angle_to(Vec3d(1, 2, 3)), TypeError, None),
+])
+def test_rotation_statistics_errors(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    assert message is None or str(info.value) == message
 
 
 def test_mean_counts_q_and_minus_q_alike_bit_for_bit():
@@ -520,6 +556,9 @@ def test_batch_operations_while_exported_and_writes_refused():
         ("slerp", "($self, other, t)"),
         ("rotate", "($self, vectors)"),
         ("mean", "($self)"),
+        ("angle_to", "($self, other)"),
+        ("rotation_angle", "($self)"),
+        ("random", "(n, seed)"),
     ],
 )
 def test_text_signatures(name, signature):

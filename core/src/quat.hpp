@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cmath>
+#include <limits>
 
 #include "angle.hpp"
 #include "vec3d.hpp"
@@ -199,5 +200,24 @@ inline Quat rotation_between(const Vec3d& a, const Vec3d& b) {
     const Vec3d v = cross(h, ua);
     return {dot(ua, h), v.x, v.y, v.z};
 }
+
+// The angle of the rotation q applies, in [0, pi]: 2 atan2(|(i, j, k)|, |w|)
+// of q scaled by the power of two that brings its largest component into
+// [1, 2), an exact scaling that keeps the squares from overflowing or
+// underflowing; the same for q and -q. atan2 keeps it accurate near 0 and
+// near pi, where acos(w) would not be.
+inline double rotation_angle(const Quat& q) {
+    const double m = std::fmax(std::fmax(std::fabs(q.w), std::fabs(q.i)), std::fmax(std::fabs(q.j), std::fabs(q.k)));
+    const int e = m > 0.0 && m < std::numeric_limits<double>::infinity() ? std::ilogb(m) : 0;
+    const double w = std::scalbn(q.w, -e), i = std::scalbn(q.i, -e), j = std::scalbn(q.j, -e),
+                 k = std::scalbn(q.k, -e);
+    const double h = std::atan2(std::sqrt((i * i + j * j) + k * k), std::fabs(w));
+    return h + h;
+}
+
+// The angle of the rotation taking a to b, inverse(a) then b: the
+// rotation_angle of conjugate(a) * b, which differs from inverse(a) * b only
+// by the positive factor dot(a, a).
+inline double angle_between(const Quat& a, const Quat& b) { return rotation_angle(conjugate(a) * b); }
 
 }  // namespace galdrin

@@ -7,6 +7,7 @@
 
 #include "test_support.hpp"
 #include "quat.hpp"
+#include "quat_random.hpp"
 
 using galdrin::AngleRadians;
 using galdrin::Quat;
@@ -302,4 +303,27 @@ TEST(Quat, RotationBetweenAntiparallelIsAHalfTurn) {
 TEST(Quat, RotationBetweenZeroVectorIsNaN) {
     EXPECT_TRUE(all_nan(rotation_between(Vec3d::zero(), Vec3d::i())));
     EXPECT_TRUE(all_nan(rotation_between(Vec3d::i(), Vec3d::zero())));
+}
+
+TEST(QuatRandom, ElementsComeFromTheirOwnSequences) {
+    // Element i depends on (seed, i) only, and is a unit quaternion.
+    const Quat a = galdrin::random_rotation(7, 3), b = galdrin::random_rotation(7, 3);
+    EXPECT_EQ(bits(a.w), bits(b.w));
+    EXPECT_EQ(bits(a.k), bits(b.k));
+    EXPECT_NE(bits(a.w), bits(galdrin::random_rotation(7, 4).w));
+    EXPECT_NE(bits(a.w), bits(galdrin::random_rotation(8, 3).w));
+    for (std::uint64_t i = 0; i < 1000; ++i) EXPECT_NEAR(magnitude(galdrin::random_rotation(1, i)), 1.0, 8 * 0x1p-53);
+    // SplitMix64's first output for state 0.
+    galdrin::SplitMix64 g{0};
+    EXPECT_EQ(g.next(), 0xE220A8397B1DCDAFull);
+}
+
+TEST(QuatAngles, RotationAngleIsScaleFreeAndSignFree) {
+    const Quat q{0.5, -0.5, 0.5, 0.5};
+    const double want = galdrin::rotation_angle(q);
+    EXPECT_EQ(want, 2 * std::atan2(std::sqrt(0.75), 0.5));
+    for (double s : {-1.0, 0x1p-1060, 0x1p1000, -0x1p-1000})
+        EXPECT_EQ(bits(galdrin::rotation_angle({q.w * s, q.i * s, q.j * s, q.k * s})), bits(want));
+    EXPECT_EQ(galdrin::angle_between(q, q), 0.0);
+    EXPECT_EQ(galdrin::rotation_angle({0, 0, 0, 0}), 0.0);
 }

@@ -12,6 +12,7 @@
 #include "binding/pickle.hpp"
 #include "classes.hpp"
 #include "format.hpp"
+#include "quat_random.hpp"
 
 namespace quorral {
 
@@ -59,6 +60,9 @@ PyTypeObject* PyClass<Quat>::create() {
         D::method<"inverse($self)", [](Q q) { return inverse(q); }>(),
         D::method<"dot($self, other)", [](Q a, Q b) { return dot(a, b); }>(),
         D::method<"slerp($self, other, t)", [](Q a, Q b, double t) { return slerp(a, b, t); }>(),
+        D::method<"angle_to($self, other)", [](Q a, Q b) { return AngleRadians{galdrin::angle_between(a, b)}; }>(),
+        D::method<"rotation_angle($self)", [](Q q) { return AngleRadians{galdrin::rotation_angle(q)}; }>(),
+        D::method<"random(seed)", [](Index seed) { return galdrin::random_rotation(seed, 0); }>(),
         D::method<"from_rotation_matrix(matrix)", [](Matrix3 m) { return galdrin::from_rotation_matrix(m); }>(),
         D::method<"rotation_between(a, b)",
                   [](const Vec3d& a, const Vec3d& b) { return rotation_between(a, b); }>(),

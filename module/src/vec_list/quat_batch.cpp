@@ -1,8 +1,12 @@
 // The batch operations of QuatList, run on the worker pool.
+#include <new>
+
+#include "binding/arrays.hpp"
 #include "binding/buffer.hpp"
 #include "binding/def.hpp"
 #include "quat.hpp"
 #include "quat_mean.hpp"
+#include "quat_random.hpp"
 #include "vec_list/batch.hpp"
 
 namespace quorral {
@@ -32,6 +36,35 @@ Quat mean(const QuatArray& a) {
         tree_sum_on_pool(a.items.size(), [q](std::size_t i) { return galdrin::outer(q[i]); }, galdrin::QuatOuter::zero()));
 }
 
+// Element i: the rotation angle between element i and other (or other[i]), in radians.
+PyObject* angle_to(const QuatArray& a, OneOrList<Quat> other) {
+    const std::size_t n = a.items.size();
+    if (other.list && n != other.list->items.size()) throw length_mismatch("self", n, "other", other.list->items.size());
+    return float_array(n, [&](double* out) {
+        map_with_into(a, other, "other", out, [](const Quat& x, const Quat& y) { return galdrin::angle_between(x, y); },
+                      COSTLY_GRAIN);
+    });
+}
+
+PyObject* rotation_angle(const QuatArray& a) {
+    return float_array(a.items.size(), [&](double* out) {
+        map_into(a.items, out, [](const Quat& q) { return galdrin::rotation_angle(q); }, COSTLY_GRAIN);
+    });
+}
+
+// Element i is Quat.random(seed) of the element's own sequence, so the list
+// does not depend on how the pool splits it.
+QuatArray random(Index n, Index seed) {
+    QuatArray result;
+    if (n > result.items.max_size()) throw std::bad_alloc();
+    result.items.resize(n);
+    Quat* out = result.items.data();
+    pool::parallel_for(n, [out, seed](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) out[i] = galdrin::random_rotation(seed, i);
+    }, COSTLY_GRAIN);
+    return result;
+}
+
 }  // namespace
 
 void add_quat_batch_operations(ClassSpec& spec) {
@@ -55,6 +88,9 @@ void add_quat_batch_operations(ClassSpec& spec) {
                             COSTLY_GRAIN);
         }>(),
         D::method<"mean($self)", mean>(),
+        D::method<"angle_to($self, other)", angle_to>(),
+        D::method<"rotation_angle($self)", rotation_angle>(),
+        D::method<"random(n, seed)", random>(),
         D::method<"rotate($self, vectors)", [](const QuatArray& a, OneOrList<Vec3d> vectors) {
             return map_with(a, vectors, "vectors", [](const Quat& q, const Vec3d& v) { return rotate(q, v); },
                             COSTLY_GRAIN);
