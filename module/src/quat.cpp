@@ -6,12 +6,15 @@
 #include <tuple>
 #include <utility>
 
+#include "applying_matrix.hpp"
 #include "binding/buffer.hpp"
 #include "binding/compare.hpp"
 #include "binding/def.hpp"
 #include "binding/pickle.hpp"
 #include "classes.hpp"
+#include "exchange_order.hpp"
 #include "format.hpp"
+#include "rotation_vector.hpp"
 
 namespace quorral {
 
@@ -27,6 +30,8 @@ std::string text_form(const Quat& q) {
     char buf[QUAT_TEXT_SIZE];
     return {buf, write_text(q, buf)};
 }
+
+constexpr auto tuple_of = [](double a, double b, double c, double d) { return std::tuple{a, b, c, d}; };
 
 }  // namespace
 
@@ -62,6 +67,16 @@ PyTypeObject* PyClass<Quat>::create() {
         D::method<"from_rotation_matrix(matrix)", [](Matrix3 m) { return galdrin::from_rotation_matrix(m); }>(),
         D::method<"rotation_between(a, b)",
                   [](const Vec3d& a, const Vec3d& b) { return rotation_between(a, b); }>(),
+        D::method<"from_rotation_vector(v)", [](const Vec3d& v) { return galdrin::from_rotation_vector(v); }>(),
+        D::method<"to_rotation_vector($self)", [](Q q) { return to_rotation_vector(q); }>(),
+        D::method<"from_xyzw(x, y, z, w)",
+                  [](double x, double y, double z, double w) { return galdrin::from_xyzw(x, y, z, w); }>(),
+        D::method<"from_wxyz(w, x, y, z)",
+                  [](double w, double x, double y, double z) { return galdrin::from_wxyz(w, x, y, z); }>(),
+        D::method<"to_xyzw($self)", [](Q q) { return std::apply(tuple_of, to_xyzw(q)); }>(),
+        D::method<"to_wxyz($self)", [](Q q) { return std::apply(tuple_of, to_wxyz(q)); }>(),
+        D::method<"from_applying_matrix(matrix)", [](Matrix3 m) { return galdrin::from_applying_matrix(m); }>(),
+        D::method<"to_applying_matrix($self)", [](Q q) { return to_applying_matrix(q); }>(),
         reduce_method<Quat>(),
     };
     spec.properties = {D::field<&Quat::w>("w"), D::field<&Quat::i>("i"), D::field<&Quat::j>("j"),
