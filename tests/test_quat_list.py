@@ -308,6 +308,44 @@ NAN_RULE = {
     "conjugate": Batch(lambda es, o: quats_of(es).conjugate(), lambda e, o: one(e).conjugate(), 4, exact=True),
 }
 
+
+
+def rows_of(elements, *shape):
+    """A float64 buffer of the elements' values, of shape (n, *shape)."""
+    flat = array.array("d", [c for e in elements for c in e])
+    return memoryview(flat).cast("B").cast("d", (len(elements), *shape))
+
+
+def matrix_of(e):
+    return [list(e[0:3]), list(e[3:6]), list(e[6:9])]
+
+
+def flat(m):
+    return tuple(x for row in m for x in row)
+
+
+NAN_RULE.update({
+    "from_rotation_vectors": Batch(
+        lambda es, o: QuatList.from_rotation_vectors(VecList([Vec3d(*e) for e in es]), o[0]),
+        lambda e, o: Quat.from_rotation_vector(Vec3d(e[0] * o[0], e[1] * o[0], e[2] * o[0])), 3, 1),
+    "to_rotation_vectors": Batch(lambda es, o: quats_of(es).to_rotation_vectors(),
+                                 lambda e, o: one(e).to_rotation_vector(), 4),
+    "from_xyzw": Batch(lambda es, o: QuatList.from_xyzw(rows_of(es, 4)), lambda e, o: Quat.from_xyzw(*e), 4, exact=True),
+    "from_wxyz": Batch(lambda es, o: QuatList.from_wxyz(rows_of(es, 4)), lambda e, o: Quat.from_wxyz(*e), 4, exact=True),
+    "to_xyzw": Batch(lambda es, o: [tuple(r) for r in quats_of(es).to_xyzw().tolist()],
+                     lambda e, o: one(e).to_xyzw(), 4, exact=True),
+    "to_wxyz": Batch(lambda es, o: [tuple(r) for r in quats_of(es).to_wxyz().tolist()],
+                     lambda e, o: one(e).to_wxyz(), 4, exact=True),
+    "from_rotation_matrices": Batch(lambda es, o: QuatList.from_rotation_matrices(rows_of(es, 3, 3)),
+                                    lambda e, o: Quat.from_rotation_matrix(matrix_of(e)), 9),
+    "from_applying_matrices": Batch(lambda es, o: QuatList.from_applying_matrices(rows_of(es, 3, 3)),
+                                    lambda e, o: Quat.from_applying_matrix(matrix_of(e)), 9),
+    "to_rotation_matrices": Batch(lambda es, o: [flat(m) for m in quats_of(es).to_rotation_matrices().tolist()],
+                                  lambda e, o: flat(one(e).to_rotation_matrix()), 4),
+    "to_applying_matrices": Batch(lambda es, o: [flat(m) for m in quats_of(es).to_applying_matrices().tolist()],
+                                  lambda e, o: flat(one(e).to_applying_matrix()), 4),
+})
+
 test_nan_rule_with_lone_nans, test_nan_rule_where_nans_meet = batch_rule_tests(NAN_RULE)
 
 
@@ -329,6 +367,13 @@ def test_batch_equals_single_at_piece_boundaries(n):
     angles = [0.001 * i for i in range(n)]
     same(QuatList.from_axis_angles(Vec3d(1, 2, 3), angles),
          [Quat.from_axis_angle(Vec3d(1, 2, 3), AngleRadians(t)) for t in angles])
+    scaled = [Vec3d(v.x * 1e-3, v.y * 1e-3, v.z * 1e-3) for v in vectors]
+    same(QuatList.from_rotation_vectors(VecList(vectors), 1e-3), [Quat.from_rotation_vector(v) for v in scaled])
+    same(a.to_rotation_vectors(), [x.to_rotation_vector() for x in items])
+    assert a.to_xyzw().tolist() == [list(x.to_xyzw()) for x in items]
+    assert a.to_applying_matrices().tolist() == [x.to_applying_matrix() for x in items]
+    same(QuatList.from_rotation_matrices(a.to_rotation_matrices()),
+         [Quat.from_rotation_matrix(x.to_rotation_matrix()) for x in items])
 
 
 WORKERS_SCRIPT = """
@@ -340,7 +385,11 @@ b = QuatList([Quat(0.5, i % 3, -0.5, 1 / (i + 1)) for i in range(n)])
 v = VecList([Vec3d(i, -1.5, 0.1 * i) for i in range(n)])
 h = hashlib.sha256()
 for result in (a.then(b), a.then(b[7]), a.slerp(b, 0.3), a.inverse(), a.normalize(), a.conjugate(),
-               a.rotate(v), a.rotate(Vec3d(1, 2, 3)), QuatList.from_axis_angles(v, [0.001 * i for i in range(n)])):
+               a.rotate(v), a.rotate(Vec3d(1, 2, 3)), QuatList.from_axis_angles(v, [0.001 * i for i in range(n)]),
+               QuatList.from_rotation_vectors(v, 0.01), a.to_rotation_vectors(), a.to_xyzw(), a.to_wxyz(),
+               QuatList.from_xyzw(a), QuatList.from_wxyz(a), a.to_rotation_matrices(), a.to_applying_matrices(),
+               QuatList.from_rotation_matrices(a.to_rotation_matrices()),
+               QuatList.from_applying_matrices(a.to_applying_matrices())):
     h.update(bytes(memoryview(result)))
 print(h.hexdigest())
 """
@@ -410,6 +459,33 @@ def test_then_composes_in_application_order():
         (lambda a: a.then(), TypeError, "QuatList.then() missing 1 required positional argument: 'other'"),
         (lambda a: a.slerp(P, 0.5, 1), TypeError, "QuatList.slerp() takes 2 positional arguments but 3 were given"),
         (lambda a: a.inverse(P), TypeError, None),
+        (lambda a: QuatList.from_rotation_vectors(a), TypeError,
+         "argument 'vectors': 'QuatList' object is not an instance of 'VecList'"),
+        (lambda a: QuatList.from_rotation_vectors(VecList([]), "x"), TypeError,
+         "argument 'scale': must be real number, not str"),
+        (lambda a: QuatList.from_rotation_vectors(None, "x"), TypeError,
+         "argument 'vectors': 'None' is not an instance of 'VecList'"),  # vectors is checked first
+        (lambda a: QuatList.from_rotation_vectors(VecList([]), 1.0, 2.0), TypeError,
+         "QuatList.from_rotation_vectors() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda a: QuatList.from_rotation_vectors(scale=2.0), TypeError,
+         "QuatList.from_rotation_vectors() missing 1 required positional argument: 'vectors'"),
+        (lambda a: QuatList.from_rotation_vectors(VecList([]), scale=1.0, factor=2.0), TypeError,
+         "QuatList.from_rotation_vectors() got an unexpected keyword argument 'factor'"),
+        (lambda a: QuatList.from_rotation_vectors(VecList([]), 1.0, scale=2.0), TypeError,
+         "QuatList.from_rotation_vectors() got multiple values for argument 'scale'"),
+        (lambda a: QuatList.from_xyzw(array.array("f", [0.0] * 4)), TypeError,
+         "argument 'obj': expected a buffer of float64 (format 'd'), got format 'f'"),
+        (lambda a: QuatList.from_wxyz(array.array("d", [0.0] * 6)), ValueError,
+         "expected a buffer of shape (n, 4) or (4n,), got shape (6,)"),
+        (lambda a: QuatList.from_xyzw([[1.0, 0.0, 0.0, 0.0]]), TypeError, None),
+        (lambda a: QuatList.from_rotation_matrices(array.array("d", [0.0] * 9)), ValueError,
+         "expected a buffer of shape (n, 3, 3), got shape (9,)"),
+        (lambda a: QuatList.from_applying_matrices(rows_of([(0.0,) * 9], 9)), ValueError,
+         "expected a buffer of shape (n, 3, 3), got shape (1, 9)"),
+        (lambda a: QuatList.from_rotation_matrices(memoryview(b"\0" * 72).cast("B", (1, 3, 24))), TypeError,
+         "argument 'matrices': expected a buffer of float64 (format 'd'), got format 'B'"),
+        (lambda a: QuatList.from_applying_matrices(None), TypeError, None),
+        (lambda a: a.to_xyzw(1), TypeError, None),
     ],
 )
 def test_argument_errors_leave_the_list(call, error, message):
@@ -428,6 +504,76 @@ def test_keywords():
     same(a.slerp(other=Q, t=0.25), [P.slerp(Q, 0.25)])
     same(a.then(other=Q), [P.then(Q)])
     same(a.rotate(vectors=Vec3d(1, 2, 3)), [P.rotate(Vec3d(1, 2, 3))])
+
+
+def test_rotation_vectors_with_scale():
+    rates = VecList([Vec3d(0.0, 0.0, 0.0), Vec3d(1.0, -2.0, 0.5), Vec3d(0.0, 0.0, -0.0)])
+    dt = 1e-3
+    steps = QuatList.from_rotation_vectors(rates, scale=dt)
+    same(steps, [Quat.from_rotation_vector(Vec3d(v.x * dt, v.y * dt, v.z * dt)) for v in rates])
+    assert words(steps[0]) == words(Quat(1.0, 0.0, 0.0, 0.0)) == words(steps[2])  # at rest: the identity exactly
+    same(QuatList.from_rotation_vectors(rates), QuatList.from_rotation_vectors(rates, 1.0))
+    same(QuatList.from_rotation_vectors(vectors=rates, scale=2.0), QuatList.from_rotation_vectors(rates, 2))
+    back = steps.to_rotation_vectors()
+    assert type(back) is VecList and len(back) == 3
+
+
+def test_exchange_order_results_are_shaped_views():
+    a = QuatList([P, Q, R])
+    for name in ("to_xyzw", "to_wxyz"):
+        got = getattr(a, name)()
+        assert type(got) is memoryview and got.shape == (3, 4) and got.format == "d" and got.c_contiguous
+        assert got.tolist() == [list(getattr(q, name)()) for q in a] or any(math.isnan(c) for q in a for c in parts(q))
+    for name in ("to_rotation_matrices", "to_applying_matrices"):
+        got = getattr(a, name)()
+        assert type(got) is memoryview and got.shape == (3, 3, 3) and got.format == "d"
+    for name in ("to_xyzw", "to_wxyz", "to_rotation_matrices", "to_applying_matrices"):
+        empty = getattr(QuatList.empty(), name)()
+        assert type(empty) is memoryview and empty.shape[0] == 0 and empty.nbytes == 0 and empty.tolist() == []
+
+
+def test_exchange_order_round_trips_bit_for_bit():
+    a = QuatList([P, Q, R, Quat(-0.0, 0.0, -0.0, 1e-310)])
+    assert bytes(memoryview(QuatList.from_xyzw(a.to_xyzw()))) == bytes(memoryview(a))
+    assert bytes(memoryview(QuatList.from_wxyz(a.to_wxyz()))) == bytes(memoryview(a))
+    # the flat (4n,) form is read row by row, as from_buffer reads it
+    flat_rows = array.array("d", [c for q in a for c in q.to_xyzw()])
+    assert bytes(memoryview(QuatList.from_xyzw(flat_rows))) == bytes(memoryview(a))
+
+
+def test_conversions_with_numpy_views():
+    np = pytest.importorskip("numpy", reason="numpy is not installed for this interpreter")
+    a = QuatList([P, Q, R])
+    xyzw = np.asarray(a.to_xyzw())
+    assert xyzw.shape == (3, 4) and xyzw.dtype == np.float64
+    assert np.shares_memory(xyzw, np.asarray(a.to_xyzw())) is False  # each call is a new array
+    view = a.to_xyzw()
+    assert np.shares_memory(np.asarray(view), view.obj)  # numpy reads the result without a copy
+    wide = np.zeros((3, 6))
+    wide[:, 1:5] = xyzw
+    same(QuatList.from_xyzw(wide[:, 1:5]), a)  # strided rows
+    same(QuatList.from_wxyz(np.asarray(a.to_wxyz())[::-1]), [R, Q, P])
+    matrices = np.asarray(a.to_applying_matrices())
+    assert matrices.shape == (3, 3, 3)
+    same(QuatList.from_rotation_matrices(np.ascontiguousarray(matrices.transpose(0, 2, 1))),
+         QuatList.from_rotation_matrices(matrices.transpose(0, 2, 1)))
+    same(QuatList.from_applying_matrices(matrices), QuatList.from_rotation_matrices(matrices.transpose(0, 2, 1)))
+
+
+def same_bits(got, want):
+    assert len(got) == len(want)
+    for g, w in zip(got, want):
+        assert (math.isnan(g) and math.isnan(w)) or bits(g) == bits(w)
+
+
+def test_batch_matrices_match_the_single_forms():
+    a = QuatList([P, Q, R, Quat(0.5, -0.5, 0.5, 0.5)])
+    for q, m, t in zip(a, a.to_rotation_matrices().tolist(), a.to_applying_matrices().tolist()):
+        same_bits([x for row in m for x in row], [x for row in q.to_rotation_matrix() for x in row])
+        same_bits([x for row in t for x in row], [m[c][r] for r in range(3) for c in range(3)])
+    unit = a.normalize()
+    same(QuatList.from_applying_matrices(unit.to_applying_matrices()),
+         [Quat.from_applying_matrix(q.to_applying_matrix()) for q in unit])
 
 
 def test_a_list_with_itself_is_two_readers():
@@ -465,6 +611,16 @@ def test_batch_operations_while_exported_and_writes_refused():
         ("normalize", "($self)"),
         ("slerp", "($self, other, t)"),
         ("rotate", "($self, vectors)"),
+        ("from_rotation_vectors", "(vectors, scale=1.0)"),
+        ("to_rotation_vectors", "($self)"),
+        ("from_xyzw", "(obj)"),
+        ("from_wxyz", "(obj)"),
+        ("to_xyzw", "($self)"),
+        ("to_wxyz", "($self)"),
+        ("from_rotation_matrices", "(matrices)"),
+        ("from_applying_matrices", "(matrices)"),
+        ("to_rotation_matrices", "($self)"),
+        ("to_applying_matrices", "($self)"),
     ],
 )
 def test_text_signatures(name, signature):
