@@ -1,6 +1,7 @@
 // The Python class Quat.
 #include "quat.hpp"
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -12,6 +13,7 @@
 #include "binding/def.hpp"
 #include "binding/pickle.hpp"
 #include "classes.hpp"
+#include "euler_arg.hpp"
 #include "exchange_order.hpp"
 #include "format.hpp"
 #include "rotation_vector.hpp"
@@ -32,6 +34,22 @@ std::string text_form(const Quat& q) {
 }
 
 constexpr auto tuple_of = [](double a, double b, double c, double d) { return std::tuple{a, b, c, d}; };
+
+Quat from_euler(galdrin::EulerSequence seq, Doubles angles, bool degrees) {
+    if (angles.values.size() != 3)
+        throw InvalidValue("expected 3 angles, got " + std::to_string(angles.values.size()));
+    std::array<double, 3> radians;
+    for (std::size_t n = 0; n < 3; ++n) radians[n] = degrees ? angles.values[n] * RADIANS_PER_DEGREE : angles.values[n];
+    return galdrin::from_euler(seq, radians);
+}
+
+PyObject* to_euler(const Quat& q, galdrin::EulerSequence seq, bool degrees) {
+    const galdrin::EulerAngles r = galdrin::to_euler(seq, q);
+    const double f = degrees ? DEGREES_PER_RADIAN : 1.0;
+    const auto& a = r.angles;
+    return warn_gimbal_lock(to_py(degrees ? std::tuple{a[0] * f, a[1] * f, a[2] * f} : std::tuple{a[0], a[1], a[2]}),
+                            r.gimbal_lock);
+}
 
 }  // namespace
 
@@ -77,6 +95,8 @@ PyTypeObject* PyClass<Quat>::create() {
         D::method<"to_wxyz($self)", [](Q q) { return std::apply(tuple_of, to_wxyz(q)); }>(),
         D::method<"from_applying_matrix(matrix)", [](Matrix3 m) { return galdrin::from_applying_matrix(m); }>(),
         D::method<"to_applying_matrix($self)", [](Q q) { return to_applying_matrix(q); }>(),
+        D::method<"from_euler(seq, angles, degrees=False)", from_euler>(),
+        D::method<"to_euler($self, seq, degrees=False)", to_euler>(),
         reduce_method<Quat>(),
     };
     spec.properties = {D::field<&Quat::w>("w"), D::field<&Quat::i>("i"), D::field<&Quat::j>("j"),

@@ -1,11 +1,13 @@
 // Element-wise operations of QuatList, run on the worker pool.
 #include <array>
+#include <atomic>
 #include <cstring>
 
 #include "applying_matrix.hpp"
 #include "binding/arrays.hpp"
 #include "binding/buffer.hpp"
 #include "binding/def.hpp"
+#include "euler_arg.hpp"
 #include "exchange_order.hpp"
 #include "quat.hpp"
 #include "rotation_vector.hpp"
@@ -80,6 +82,45 @@ PyObject* to_matrices(const QuatArray& a, const F& f) {
     });
 }
 
+// Element i: Quat.from_euler(seq, row i, degrees).
+QuatArray from_euler_rows(galdrin::EulerSequence seq, RowsOf<3> rows, bool degrees) {
+    QuatArray result;
+    result.items.resize(rows.count);
+    Quat* out = result.items.data();
+    const double f = degrees ? RADIANS_PER_DEGREE : 1.0;
+    pool::parallel_for(rows.count, [&rows, &seq, out, f, degrees](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const char* row = rows.base + static_cast<Py_ssize_t>(i) * rows.row_stride;
+            std::array<double, 3> c;
+            for (std::size_t j = 0; j < 3; ++j) {
+                std::memcpy(&c[j], row + static_cast<Py_ssize_t>(j) * rows.column_stride, sizeof(double));
+                if (degrees) c[j] = c[j] * f;
+            }
+            out[i] = galdrin::from_euler(seq, c);
+        }
+    }, COSTLY_GRAIN);
+    return result;
+}
+
+// A (n, 3) view of e.to_euler(seq, degrees), with one warning when any element is at gimbal lock.
+PyObject* to_euler_rows(const QuatArray& a, galdrin::EulerSequence seq, bool degrees) {
+    std::atomic<bool> locked{false};
+    const double f = degrees ? DEGREES_PER_RADIAN : 1.0;
+    PyObject* result = shaped_float_array({a.items.size(), 3}, [&](double* out) {
+        const Quat* src = a.items.data();
+        pool::parallel_for(a.items.size(), [&, src, out](std::size_t begin, std::size_t end) {
+            bool any = false;
+            for (std::size_t i = begin; i < end; ++i) {
+                const galdrin::EulerAngles r = galdrin::to_euler(seq, src[i]);
+                for (std::size_t j = 0; j < 3; ++j) out[3 * i + j] = degrees ? r.angles[j] * f : r.angles[j];
+                any = any || r.gimbal_lock;
+            }
+            if (any) locked.store(true, std::memory_order_relaxed);
+        }, COSTLY_GRAIN);
+    });
+    return warn_gimbal_lock(result, locked.load(std::memory_order_relaxed));
+}
+
 }  // namespace
 
 void add_quat_batch_operations(ClassSpec& spec) {
@@ -137,6 +178,8 @@ void add_quat_batch_operations(ClassSpec& spec) {
         D::method<"to_applying_matrices($self)", [](const QuatArray& a) {
             return to_matrices(a, [](const Quat& q) { return galdrin::to_applying_matrix(q); });
         }>(),
+        D::method<"from_euler(seq, angles, degrees=False)", from_euler_rows>(),
+        D::method<"to_euler($self, seq, degrees=False)", to_euler_rows>(),
     };
     spec.methods.insert(spec.methods.end(), methods);
 }
