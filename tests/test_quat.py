@@ -1,7 +1,9 @@
+import itertools
 import math
 import operator
 import struct
 import threading
+import warnings
 from fractions import Fraction
 
 import pytest
@@ -139,6 +141,8 @@ def test_class_is_final_builtin_with_text_signatures():
         ("to_wxyz", "($self)"),
         ("from_applying_matrix", "(matrix)"),
         ("to_applying_matrix", "($self)"),
+        ("from_euler", "(seq, angles, degrees=False)"),
+        ("to_euler", "($self, seq, degrees=False)"),
     ],
 )
 def test_method_text_signatures(name, signature):
@@ -1433,3 +1437,175 @@ def test_conversion_keywords():
     same_all(parts(Quat.from_xyzw(w=1.0, x=2.0, y=3.0, z=4.0)), (1.0, -2.0, -3.0, -4.0))
     same_all(parts(Quat.from_wxyz(1.0, 2.0, z=4.0, y=3.0)), (1.0, -2.0, -3.0, -4.0))
     same_all(parts(Quat.from_rotation_vector(v=Vec3d(0, 0, 0))), (1.0, 0.0, 0.0, 0.0))
+
+
+# Euler angles
+
+SEQUENCES = ["".join(p) for p in itertools.product("xyz", repeat=3) if p[0] != p[1] and p[1] != p[2]]
+SEQUENCES += [seq.upper() for seq in SEQUENCES]
+
+
+def proper(seq):
+    return seq[0].lower() == seq[2].lower()
+
+
+def axis_quat(axis, angle):
+    h = angle * 0.5
+    s = -math.sin(h)
+    return Quat(math.cos(h), *(s if n == axis else 0.0 for n in range(3)))
+
+
+def euler_quat(seq, angles):
+    """Quat.from_euler as documented: the products of the axis rotations."""
+    a, b, c = (axis_quat("xyz".index(ax.lower()), t) for ax, t in zip(seq, angles))
+    return c.then(b).then(a) if seq.isupper() else a.then(b).then(c)
+
+
+def quiet_euler(q, seq, degrees=False):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return q.to_euler(seq, degrees)
+
+
+angle = st.floats(-4, 4)
+
+
+@settings(max_examples=examples(100))
+@given(st.sampled_from(SEQUENCES), st.tuples(angle, angle, angle))
+def test_from_euler_formula(seq, angles):
+    same_all(parts(Quat.from_euler(seq, angles)), parts(euler_quat(seq, angles)))
+    same_all(parts(Quat.from_euler(seq, list(angles))), parts(euler_quat(seq, angles)))
+
+
+def test_from_euler_degrees_and_buffers():
+    q = Quat.from_euler("zyx", [90.0, 45.0, -30.0], degrees=True)
+    r = math.pi / 180.0
+    same_all(parts(q), parts(Quat.from_euler("zyx", (90.0 * r, 45.0 * r, -30.0 * r))))
+    import array
+
+    same_all(parts(Quat.from_euler("ZYX", array.array("d", [0.1, 0.2, 0.3]))), parts(Quat.from_euler("ZYX", [0.1, 0.2, 0.3])))
+    a, b, c = quiet_euler(q, "zyx", degrees=True)
+    assert abs(a - 90.0) < 1e-12 and abs(b - 45.0) < 1e-12 and abs(c + 30.0) < 1e-12
+
+
+@settings(max_examples=examples(200))
+@given(st.sampled_from(SEQUENCES), unit_quats)
+def test_to_euler_round_trips(seq, a):
+    q = Quat(*a)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        angles = q.to_euler(seq)
+    assert type(angles) is tuple and len(angles) == 3
+    assert all(-math.pi <= x <= math.pi for x in angles)
+    if proper(seq):
+        assert 0.0 <= angles[1] <= math.pi
+    else:
+        assert -math.pi / 2 <= angles[1] <= math.pi / 2
+    # the angles give back q or -q up to rounding (several products and atan2s);
+    # at gimbal lock the middle angle within 1e-7 of its singular value is taken
+    # as that value, so the rotation is off by up to 1e-7 / 2 in each component
+    budget = 64 if not caught else 64 + 1e-7 / ULP
+    assert close_up_to_sign(parts(Quat.from_euler(seq, angles)), a, budget)
+
+
+@settings(max_examples=examples(200))
+@given(st.sampled_from(SEQUENCES), st.tuples(st.floats(-math.pi, math.pi), st.floats(0, 1), st.floats(-math.pi, math.pi)),
+       st.sampled_from((1.0, 1e-3, 1e-5, 1e-6)))
+def test_euler_against_scipy(seq, t, near):
+    """Random angles, and middle angles approaching the singular ones."""
+    scipy_or_skip()
+    lo, hi = (0.0, math.pi) if proper(seq) else (-math.pi / 2, math.pi / 2)
+    middle = lo + near * t[1] * (hi - lo) if near < 1 else lo + t[1] * (hi - lo)
+    middle = max(lo + 2e-7, min(hi - 2e-7, middle))
+    angles = (t[0], middle, t[2])
+    r = Rotation.from_euler(seq, angles)
+    q = Quat.from_euler(seq, angles)
+    # four products of sines and cosines each side: a few units each
+    assert close_up_to_sign(q.to_xyzw(), r.as_quat(), 16)
+    got, want = q.to_euler(seq), r.as_euler(seq)
+    # the middle angle from atan2 of two norms; the outer ones lose accuracy as
+    # the middle one nears a singular value: rounding of order 2^-52 / distance
+    distance = min(middle - lo, hi - middle)
+    assert abs(got[1] - want[1]) <= 1e-14
+    for g, w in (got[0], want[0]), (got[2], want[2]):
+        d = abs(g - w)
+        assert min(d, abs(d - 2 * math.pi)) <= 1e-14 + 4e-16 / distance, (got, want)
+
+
+@pytest.mark.parametrize("seq", SEQUENCES)
+@pytest.mark.parametrize("side", ["low", "high"])
+def test_gimbal_lock_as_scipy(seq, side):
+    lo, hi = (0.0, math.pi) if proper(seq) else (-math.pi / 2, math.pi / 2)
+    q = Quat.from_euler(seq, [0.3, lo if side == "low" else hi, -0.7])
+    with pytest.warns(UserWarning, match="^gimbal lock: the angles are not unique; the third angle is set to 0$"):
+        got = q.to_euler(seq)
+    assert bits(got[2]) == bits(0.0)
+    assert close_up_to_sign(parts(Quat.from_euler(seq, got)), parts(q), 16)
+    if Rotation is not None:
+        with pytest.warns(UserWarning):
+            want = Rotation.from_quat(q.to_xyzw()).as_euler(seq)
+        assert all(abs(g - w) < 1e-9 for g, w in zip(got, want))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning):
+            q.to_euler(seq)
+
+
+def test_no_warning_away_from_gimbal_lock():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        Quat.from_euler("xyz", [0.1, 0.2, 0.3]).to_euler("xyz")
+        Quat(NAN, 0, 0, 0).to_euler("zxz")
+
+
+@pytest.mark.parametrize(
+    "q, seq",
+    [((0.0, 0.0, 0.0, 0.0), "xyz"), ((NAN, 0.0, 0.0, 0.0), "zxz"), ((1.0, 0.0, NAN, 0.0), "XYZ")],
+)
+def test_to_euler_zero_and_nan_give_nan(q, seq):
+    assert all(math.isnan(x) for x in Quat(*q).to_euler(seq))
+
+
+def test_from_euler_nan_and_infinite_angles():
+    assert all(math.isnan(c) for c in parts(Quat.from_euler("xyz", [NAN, 0.0, 0.0])))
+    assert all(math.isnan(c) for c in parts(Quat.from_euler("XYX", [0.0, INF, 0.0])))
+
+
+SEQ_MESSAGE = ("expected an Euler sequence of three axes from 'xyz' (extrinsic) or 'XYZ' (intrinsic), consecutive axes "
+               "different, got {!r}")
+
+
+@pytest.mark.parametrize("seq", ["xxy", "xyy", "XXY", "xy", "xyzx", "", "xYz", "Xyz", "abc", "xyw", "x\udcffz"])
+def test_invalid_euler_sequences(seq):
+    for call in (lambda: Quat.from_euler(seq, [0.0, 0.0, 0.0]), lambda: Quat.identity().to_euler(seq)):
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == SEQ_MESSAGE.format(seq)
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: Quat.from_euler(b"xyz", [0, 0, 0]), TypeError, "argument 'seq': 'bytes' object is not an instance of 'str'"),
+        (lambda: Quat.from_euler("xyz", [0, 0]), ValueError, "expected 3 angles, got 2"),
+        (lambda: Quat.from_euler("xyz", [0, 0, 0, 0]), ValueError, "expected 3 angles, got 4"),
+        (lambda: Quat.from_euler("xyz", None), TypeError, "argument 'angles': 'None' is not an instance of 'Sequence'"),
+        (lambda: Quat.from_euler("xxx", None), ValueError, SEQ_MESSAGE.format("xxx")),  # seq is checked first
+        (lambda: Quat.from_euler("xyz", [0, 0, 0], degrees="yes"), TypeError, None),
+        (lambda: Quat.from_euler("xyz"), TypeError, "Quat.from_euler() missing 1 required positional argument: 'angles'"),
+        (lambda: Quat.from_euler("xyz", [0, 0, 0], False, 1), TypeError,
+         "Quat.from_euler() takes from 2 to 3 positional arguments but 4 were given"),
+        (lambda: Quat.identity().to_euler(), TypeError, "Quat.to_euler() missing 1 required positional argument: 'seq'"),
+        (lambda: Quat.identity().to_euler(seq=3), TypeError, "argument 'seq': 'int' object is not an instance of 'str'"),
+    ],
+)
+def test_euler_argument_errors(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    if message is not None:
+        assert str(info.value) == message
+
+
+def test_euler_keywords():
+    q = Quat.from_euler(seq="ZYX", angles=[0.5, 0.25, -0.125], degrees=False)
+    same_all(quiet_euler(q, "ZYX"), q.to_euler(seq="ZYX", degrees=False))

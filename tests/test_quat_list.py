@@ -5,6 +5,7 @@ import math
 import os
 import subprocess
 import sys
+import warnings
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -346,6 +347,23 @@ NAN_RULE.update({
                                   lambda e, o: flat(one(e).to_applying_matrix()), 4),
 })
 
+
+def quietly(f):
+    """f without the gimbal-lock warnings its values may bring."""
+    def call(*args):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return f(*args)
+    return call
+
+
+for _seq in ("xyz", "ZXZ"):
+    NAN_RULE[f"from_euler({_seq})"] = Batch(lambda es, o, s=_seq: QuatList.from_euler(s, rows_of(es, 3)),
+                                            lambda e, o, s=_seq: Quat.from_euler(s, e), 3)
+    NAN_RULE[f"to_euler({_seq})"] = Batch(
+        quietly(lambda es, o, s=_seq: [tuple(r) for r in quats_of(es).to_euler(s).tolist()]),
+        quietly(lambda e, o, s=_seq: one(e).to_euler(s)), 4)
+
 test_nan_rule_with_lone_nans, test_nan_rule_where_nans_meet = batch_rule_tests(NAN_RULE)
 
 
@@ -374,6 +392,11 @@ def test_batch_equals_single_at_piece_boundaries(n):
     assert a.to_applying_matrices().tolist() == [x.to_applying_matrix() for x in items]
     same(QuatList.from_rotation_matrices(a.to_rotation_matrices()),
          [Quat.from_rotation_matrix(x.to_rotation_matrix()) for x in items])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        angles = a.to_euler("ZYX", degrees=True)
+        assert angles.tolist() == [list(x.to_euler("ZYX", degrees=True)) for x in items]
+    same(QuatList.from_euler("yxy", angles, degrees=True), [Quat.from_euler("yxy", r, True) for r in angles.tolist()])
 
 
 WORKERS_SCRIPT = """
@@ -389,7 +412,8 @@ for result in (a.then(b), a.then(b[7]), a.slerp(b, 0.3), a.inverse(), a.normaliz
                QuatList.from_rotation_vectors(v, 0.01), a.to_rotation_vectors(), a.to_xyzw(), a.to_wxyz(),
                QuatList.from_xyzw(a), QuatList.from_wxyz(a), a.to_rotation_matrices(), a.to_applying_matrices(),
                QuatList.from_rotation_matrices(a.to_rotation_matrices()),
-               QuatList.from_applying_matrices(a.to_applying_matrices())):
+               QuatList.from_applying_matrices(a.to_applying_matrices()), a.to_euler("xyz"), a.to_euler("ZXZ", True),
+               QuatList.from_euler("XYZ", a.to_euler("xzy"))):
     h.update(bytes(memoryview(result)))
 print(h.hexdigest())
 """
@@ -486,6 +510,17 @@ def test_then_composes_in_application_order():
          "argument 'matrices': expected a buffer of float64 (format 'd'), got format 'B'"),
         (lambda a: QuatList.from_applying_matrices(None), TypeError, None),
         (lambda a: a.to_xyzw(1), TypeError, None),
+        (lambda a: a.to_euler("xxz"), ValueError,
+         "expected an Euler sequence of three axes from 'xyz' (extrinsic) or 'XYZ' (intrinsic), consecutive axes "
+         "different, got 'xxz'"),
+        (lambda a: a.to_euler(None), TypeError, "argument 'seq': 'None' is not an instance of 'str'"),
+        (lambda a: a.to_euler("xyz", degrees=None), TypeError, None),
+        (lambda a: QuatList.from_euler("xyz", array.array("d", [0.0] * 4)), ValueError,
+         "expected a buffer of shape (n, 3) or (3n,), got shape (4,)"),
+        (lambda a: QuatList.from_euler("xyz", [[0.0, 0.0, 0.0]]), TypeError, None),
+        (lambda a: QuatList.from_euler("xYz", None), ValueError,
+         "expected an Euler sequence of three axes from 'xyz' (extrinsic) or 'XYZ' (intrinsic), consecutive axes "
+         "different, got 'xYz'"),
     ],
 )
 def test_argument_errors_leave_the_list(call, error, message):
@@ -576,6 +611,35 @@ def test_batch_matrices_match_the_single_forms():
          [Quat.from_applying_matrix(q.to_applying_matrix()) for q in unit])
 
 
+def test_euler_batches_warn_once_at_gimbal_lock():
+    a = QuatList.from_euler("xyz", rows_of([(0.1, 0.2, 0.3), (0.3, math.pi / 2, -0.7), (0.5, -math.pi / 2, 0.1)], 3))
+    with pytest.warns(UserWarning, match="^gimbal lock: the angles are not unique; the third angle is set to 0$") as caught:
+        angles = a.to_euler("xyz")
+    assert len(caught) == 1
+    assert angles.shape == (3, 3) and bits(angles.tolist()[1][2]) == bits(0.0) and bits(angles.tolist()[2][2]) == bits(0.0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        QuatList([a[0]] * 5000).to_euler("xyz")  # none locked: no warning
+        with pytest.raises(UserWarning):
+            a.to_euler("xyz")
+    assert QuatList.empty().to_euler("ZYZ").shape == (0, 3)
+    assert len(QuatList.from_euler("ZYZ", array.array("d"))) == 0
+
+
+def test_euler_batch_against_scipy():
+    np = pytest.importorskip("numpy", reason="numpy is not installed for this interpreter")
+    Rotation = pytest.importorskip("scipy.spatial.transform", reason="scipy is not installed").Rotation
+    rng = np.random.default_rng(7)
+    angles = rng.uniform(-1.0, 1.0, (1000, 3)) * [math.pi, math.pi / 2 - 1e-3, math.pi]
+    a = QuatList.from_euler("ZYX", angles)
+    r = Rotation.from_euler("ZYX", angles)
+    q = np.asarray(a.to_xyzw())
+    # the same products of sines and cosines up to order: a few units of 2^-53 each
+    assert np.all(np.minimum(abs(q - r.as_quat()).max(axis=1), abs(q + r.as_quat()).max(axis=1)) < 4e-16)
+    # 1e-3 from gimbal lock the outer angles carry rounding of about 2^-52 / 1e-3
+    assert abs(np.asarray(a.to_euler("ZYX")) - r.as_euler("ZYX")).max() < 1e-12
+
+
 def test_a_list_with_itself_is_two_readers():
     a = QuatList([P, Q])
     same(a.then(a), [P.then(P), Q.then(Q)])
@@ -621,6 +685,8 @@ def test_batch_operations_while_exported_and_writes_refused():
         ("from_applying_matrices", "(matrices)"),
         ("to_rotation_matrices", "($self)"),
         ("to_applying_matrices", "($self)"),
+        ("from_euler", "(seq, angles, degrees=False)"),
+        ("to_euler", "($self, seq, degrees=False)"),
     ],
 )
 def test_text_signatures(name, signature):

@@ -495,6 +495,8 @@ def test_concurrent_batches_match_single_thread_bits(stress_report):
         "-": lambda vl: list_bits(vl - probe),
         "*": lambda vl: list_bits(3.0 * vl),
         "/": lambda vl: list_bits(vl / 7.0),
+        "to_euler": lambda ql: bytes(ql.to_euler("ZYX")),
+        "from_euler": lambda ql: list_bits(QuatList.from_euler("xyx", QuatList.empty().to_euler("xyz"))),
         "repr": repr,
         "list": lambda vl: exact([c for v in vl.list for c in v.to_array()]),
         "add_each": lambda vl: list_bits(vl.add_each(other)),

@@ -45,12 +45,9 @@ inline Quat axis_rotation(int a, double angle) {
 // Extrinsic a, b, c with angles t1, t2, t3: then(then(A(t1), B(t2)), C(t3));
 // intrinsic: then(then(C(t3), B(t2)), A(t1)). A, B, C are axis_rotation of
 // the three axes; then is the Hamilton product.
-inline Quat from_euler(const EulerSequence& seq, const std::array<double, 3>& angles) {
-    const Quat a = axis_rotation(seq.axes[0], angles[0]);
-    const Quat b = axis_rotation(seq.axes[1], angles[1]);
-    const Quat c = axis_rotation(seq.axes[2], angles[2]);
-    return seq.intrinsic ? (c * b) * a : (a * b) * c;
-}
+// Out of line, so that every caller runs the same code (and NaNs that meet
+// come out alike).
+Quat from_euler(const EulerSequence& seq, const std::array<double, 3>& angles);
 
 struct EulerAngles {
     std::array<double, 3> angles;
@@ -83,44 +80,8 @@ inline double wrap_angle(double x) {
 // matching multiple of n (near pi). First and third are brought into
 // [-pi, pi] by one turn at most; for a sequence of three different axes the
 // middle angle is middle - pi/2, in [-pi/2, pi/2], and the third is
-// multiplied by e. The zero quaternion gives NaN angles.
-inline EulerAngles to_euler(const EulerSequence& seq, const Quat& q) {
-    const std::array<int, 3> ax = seq.intrinsic ? std::array{seq.axes[2], seq.axes[1], seq.axes[0]} : seq.axes;
-    const int i = ax[0], j = ax[1];
-    const bool proper = ax[0] == ax[2];
-    const int m = 3 - i - j;
-    const double e = (j - i + 3) % 3 == 1 ? 1.0 : -1.0;  // (i, j, m) cyclic
-    const double w = q.w;
-    const std::array<double, 3> x{-q.i, -q.j, -q.k};
-    double a, b, c, d;
-    if (proper) {
-        a = w, b = x[i], c = x[j], d = e * x[m];
-    } else {
-        a = w - x[j], b = x[i] + e * x[m], c = x[j] + w, d = e * x[m] - x[i];
-    }
-    const double n1 = std::hypot(a, b), n2 = std::hypot(c, d);
-    if (n1 == 0.0 && n2 == 0.0) return {{NAN, NAN, NAN}, false};
-    const double h = std::atan2(n2, n1);
-    const double middle = h + h;
-    const double p = std::atan2(b, a);
-    const double n = std::atan2(d, c);
-    const bool near_zero = std::fabs(middle) <= GIMBAL_LOCK_MARGIN;
-    const bool near_pi = std::fabs(middle - PI) <= GIMBAL_LOCK_MARGIN;
-    double first, third;
-    if (!near_zero && !near_pi) {
-        first = wrap_angle(p - n);
-        third = wrap_angle(p + n);
-    } else if (seq.intrinsic) {
-        // The caller's last angle is the extrinsic first.
-        first = 0.0;
-        third = wrap_angle(near_zero ? p + p : n + n);
-    } else {
-        third = 0.0;
-        first = wrap_angle(near_zero ? p + p : -(n + n));
-    }
-    std::array<double, 3> angles{first, proper ? middle : middle - PI / 2, proper ? third : e * third};
-    if (seq.intrinsic) angles = {angles[2], angles[1], angles[0]};
-    return {angles, near_zero || near_pi};
-}
+// multiplied by e (but for the zero set at gimbal lock, which stays +0). The
+// zero quaternion gives NaN angles.
+EulerAngles to_euler(const EulerSequence& seq, const Quat& q);
 
 }  // namespace galdrin
