@@ -38,6 +38,7 @@ struct Signature {
     std::size_t count = 0;
     std::size_t required = 0;
     bool self = false;
+    bool ordered = true;  // no required parameter after an optional one
 };
 
 constexpr Signature parse_signature(std::string_view text) {
@@ -52,6 +53,7 @@ constexpr Signature parse_signature(std::string_view text) {
         if (param == "$self") {
             sig.self = true;
         } else if (equals == std::string_view::npos) {
+            sig.ordered = sig.ordered && sig.required == sig.count;
             sig.params[sig.count++] = param;
             sig.required = sig.count;
         } else {
@@ -199,6 +201,7 @@ PyObject* call_bound(std::string_view owner, std::string_view name, PyObject* se
     constexpr std::size_t first = sig.self ? 1 : 0;
     static_assert(std::tuple_size_v<typename FunctionType<decltype(+Fn)>::Params> == sig.count + first,
                   "the function's parameters must match the signature");
+    static_assert(sig.ordered, "optional parameters follow the required ones");
     static constexpr auto names = [] {
         std::array<std::string_view, sig.count + first + 1> n{};
         for (std::size_t i = 0; i < sig.count; ++i) n[first + i] = sig.params[i];
