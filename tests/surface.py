@@ -4,6 +4,7 @@ Classes that are not usable yet (no way to build an instance) contribute no
 members, so the checks built on this module grow as classes land.
 """
 
+import array
 import itertools
 import operator
 import types
@@ -42,7 +43,8 @@ def params(obj) -> list[str]:
     """Parameter names from a text signature, without $self."""
     sig = getattr(obj, "__text_signature__", None) or "()"
     inner = sig.strip()[1:-1]
-    return [p.strip() for p in inner.split(",") if p.strip() and p.strip() != "$self"]
+    names = [p.strip().split("=")[0] for p in inner.split(",")]
+    return [n for n in names if n and n != "$self"]
 
 
 def module_classes() -> list[type]:
@@ -80,6 +82,11 @@ def _seed_values(instances: dict[str, list]) -> list:
     planes = instances.get("Plane", [])
     if planes:
         seeds.append(planes[:1])
+    seeds.append("xyz")  # an Euler sequence
+    seeds.append(False)  # a flag
+    seeds.append([0.5, 0.25, 0.125])  # three angles
+    identity = array.array("d", [1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0])
+    seeds.append(memoryview(identity).cast("B").cast("d", (1, 3, 3)))  # a batch of matrices
     return seeds
 
 

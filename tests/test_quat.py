@@ -1,13 +1,15 @@
+import itertools
 import math
 import operator
 import struct
 import threading
+import warnings
 from fractions import Fraction
 
 import pytest
-from hypothesis import example, given, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
-from conftest import bits
+from conftest import bits, examples
 from quorral import AngleRadians, Quat, Vec3d
 
 # Test-only references, imported here so that no Hypothesis example pays for the import.
@@ -134,6 +136,16 @@ def test_class_is_final_builtin_with_text_signatures():
         ("angle_to", "($self, other)"),
         ("rotation_angle", "($self)"),
         ("random", "(seed)"),
+        ("from_rotation_vector", "(v)"),
+        ("to_rotation_vector", "($self)"),
+        ("from_xyzw", "(x, y, z, w)"),
+        ("from_wxyz", "(w, x, y, z)"),
+        ("to_xyzw", "($self)"),
+        ("to_wxyz", "($self)"),
+        ("from_applying_matrix", "(matrix)"),
+        ("to_applying_matrix", "($self)"),
+        ("from_euler", "(seq, angles, degrees=False)"),
+        ("to_euler", "($self, seq, degrees=False)"),
     ],
 )
 def test_method_text_signatures(name, signature):
@@ -1281,3 +1293,388 @@ def test_glm_recipes(a, b, v, t):
     # both interpolate the inputs as given, through other formulas for the angle
     assert close_up_to_sign(parts(from_glm(glm.slerp(g, to_glm(p), t))), parts(q.slerp(p, t)),
                             64 + 2 * norm_excess(a, b))
+
+
+# Rotation vectors, the exchange order and the applying matrix
+
+
+def rotation_vector_quat(v):
+    """Quat.from_rotation_vector as documented, in Python's IEEE arithmetic."""
+    t2 = (v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]
+    if t2 < 1e-6:
+        w = 1.0 + t2 * (t2 / 384.0 - 0.125)
+        s = 0.5 + t2 * (t2 / 3840.0 - 1.0 / 48.0)
+    else:
+        theta = math.sqrt(t2)
+        w, s = math.cos(theta * 0.5), math.sin(theta * 0.5) / theta
+    return (w, 0.0 - s * v[0], 0.0 - s * v[1], 0.0 - s * v[2])
+
+
+def quat_rotation_vector(q):
+    """Quat.to_rotation_vector as documented."""
+    w, i, j, k = q
+    if w < 0.0:
+        c, u = -w, (0.0 + i, 0.0 + j, 0.0 + k)
+    else:
+        c, u = w, (0.0 - i, 0.0 - j, 0.0 - k)
+    m = math.sqrt((u[0] * u[0] + u[1] * u[1]) + u[2] * u[2])
+    t = div(m, c)
+    if t < 1e-3:
+        t2 = t * t
+        f = (2.0 / c) * (1.0 + t2 * (t2 / 5.0 - 1.0 / 3.0))
+    else:
+        h = math.atan2(m, c)
+        f = div(h + h, m)
+    return tuple(x * f for x in u)
+
+
+small = st.floats(min_value=-10, max_value=10, allow_nan=False)
+rotation_vectors = st.one_of(st.tuples(small, small, small), st.tuples(*[st.floats(-1e-3, 1e-3)] * 3))
+
+
+@settings(max_examples=examples(200))
+@given(st.one_of(vectors, rotation_vectors))
+def test_from_rotation_vector_formula(v):
+    same_all(parts(Quat.from_rotation_vector(Vec3d(*v))), rotation_vector_quat(v))
+
+
+@settings(max_examples=examples(200))
+@given(st.one_of(quats, unit_quats))
+def test_to_rotation_vector_formula(q):
+    same_all(vec(Quat(*q).to_rotation_vector()), quat_rotation_vector(q))
+
+
+@pytest.mark.parametrize("v", [(0.0, 0.0, 0.0), (-0.0, -0.0, -0.0), (0.0, -0.0, 0.0)])
+def test_zero_rotation_vector_is_the_identity_exactly(v):
+    same_all(parts(Quat.from_rotation_vector(Vec3d(*v))), (1.0, 0.0, 0.0, 0.0))
+    same_all(vec(Quat.identity().to_rotation_vector()), (0.0, 0.0, 0.0))
+    same_all(vec(Quat(-1.0, -0.0, 0.0, -0.0).to_rotation_vector()), (0.0, 0.0, 0.0))
+
+
+@pytest.mark.parametrize(
+    "v, want",
+    [
+        ((INF, 0.0, 0.0), (NAN, NAN, NAN, NAN)),
+        ((NAN, 0.0, 0.0), (NAN, NAN, NAN, NAN)),
+        ((1e200, 0.0, 0.0), (NAN, NAN, NAN, NAN)),  # the squared magnitude overflows
+    ],
+)
+def test_from_rotation_vector_non_finite(v, want):
+    got = parts(Quat.from_rotation_vector(Vec3d(*v)))
+    assert all(math.isnan(g) for g in got)
+
+
+@pytest.mark.parametrize("q", [(0.0, 0.0, 0.0, 0.0), (NAN, 0.0, 0.0, 0.0), (1.0, NAN, 0.0, 0.0), (1.0, 0.0, 0.0, INF)])
+def test_to_rotation_vector_non_finite(q):
+    assert any(math.isnan(c) for c in vec(Quat(*q).to_rotation_vector()))
+
+
+def test_rotation_vector_series_joins_the_closed_form():
+    # either side of the switches (|v| = 1e-3, t = 1e-3) the two forms agree within rounding
+    for theta in (0.999e-3, 1e-3, 1.001e-3):
+        q = Quat.from_rotation_vector(Vec3d(0.0, 0.0, theta))
+        assert close((q.w, q.k), (math.cos(theta / 2), -math.sin(theta / 2)), 2)
+    for t in (0.999e-3, 1e-3, 1.001e-3):
+        r = Quat(1.0, 0.0, -t, 0.0).to_rotation_vector()
+        assert abs(r.y - 2 * math.atan(t)) <= 4 * EPS * r.y and r.x == 0.0 and r.z == 0.0
+
+
+def test_rotation_vector_direction_and_half_turns():
+    v = Vec3d(0.0, 0.0, math.pi / 2)
+    q = Quat.from_rotation_vector(v)
+    assert q == Quat.from_axis_angle(Vec3d(0, 0, 1), AngleRadians(math.pi / 2))
+    r = q.rotate(Vec3d(1, 0, 0))
+    assert abs(r.x) < 1e-15 and abs(r.y - 1) < 1e-15  # right-handed, as rotate applies it
+    # beyond a half turn the rotation vector comes back as the shorter one the other way
+    back = Quat.from_rotation_vector(Vec3d(0.0, 1.5 * math.pi, 0.0)).to_rotation_vector()
+    assert abs(back.y + 0.5 * math.pi) < 4 * EPS and back.x == 0.0 and back.z == 0.0
+    half = Quat(0.0, -1.0, 0.0, 0.0).to_rotation_vector()  # w = 0: pi about +x
+    same_all(vec(half), (math.pi, 0.0, 0.0))
+
+
+def test_to_rotation_vector_is_not_normalised_but_scale_free():
+    q = Quat.from_rotation_vector(Vec3d(0.3, -0.2, 0.9))
+    for s in (1e-3, 4.0, 1e8):
+        r = Quat(q.w * s, q.i * s, q.j * s, q.k * s).to_rotation_vector()
+        assert close(vec(r), (0.3, -0.2, 0.9), 8)
+
+
+@settings(max_examples=examples(200))
+@given(st.one_of(rotation_vectors, st.tuples(*[st.sampled_from((0.0, math.pi, -math.pi, 2 * math.pi, 1e-9))] * 3)))
+@example((math.pi, 0.0, 0.0))
+@example((0.0, 0.0, 3 * math.pi))
+def test_rotation_vectors_against_scipy(v):
+    scipy_or_skip()
+    r = Rotation.from_rotvec(v)
+    q = Quat.from_rotation_vector(Vec3d(*v))
+    theta = math.sqrt(sum(x * x for x in v))
+    # both evaluate sin and cos of theta / 2, whose rounding is theta units of 2^-53
+    # at most; scipy then normalises a quaternion already unit within 2 units
+    assert close(q.to_xyzw(), r.as_quat(), 8 + 2 * theta)
+    # each side: atan2, a division and a product (a few units relative to
+    # |rotvec| <= pi); at a half turn both take the sign of the stored w
+    assert close(vec(q.to_rotation_vector()), r.as_rotvec(), 32)
+
+
+@settings(max_examples=examples(200))
+@given(unit_quats)
+def test_to_rotation_vector_against_scipy(a):
+    scipy_or_skip()
+    q = Quat(*a)
+    # quorral divides the vector part by its own magnitude, so the scale of q
+    # cancels; scipy normalises first: a few units of rounding relative to pi
+    assert close(vec(q.to_rotation_vector()), Rotation.from_quat(q.to_xyzw()).as_rotvec(), 32)
+
+
+@settings(max_examples=examples(100))
+@given(st.tuples(*[st.floats()] * 4))
+def test_exchange_order_negates_the_vector_part_exactly(c):
+    w, i, j, k = c
+    q = Quat(w, i, j, k)
+    same_all(q.to_xyzw(), (-i, -j, -k, w))
+    same_all(q.to_wxyz(), (w, -i, -j, -k))
+    assert type(q.to_xyzw()) is tuple
+    same_all(parts(Quat.from_xyzw(*q.to_xyzw())), c)
+    same_all(parts(Quat.from_wxyz(*q.to_wxyz())), c)
+    same_all(parts(Quat.from_xyzw(i, j, k, w)), (w, -i, -j, -k))
+    same_all(parts(Quat.from_wxyz(w, i, j, k)), (w, -i, -j, -k))
+
+
+@settings(max_examples=examples(100))
+@given(unit_quats, vectors)
+def test_exchange_order_against_scipy(a, v):
+    scipy_or_skip()
+    q = Quat(*a)
+    r = Rotation.from_quat(q.to_xyzw())
+    scale = max(1.0, *map(abs, v))
+    assert close(r.apply(v), vec(q.rotate(Vec3d(*v))), (16 + 2 * norm_excess(a)) * scale)
+    assert close_up_to_sign(parts(Quat.from_xyzw(*r.as_quat())), a, 2 + norm_excess(a))
+    assert close_up_to_sign(parts(Quat.from_wxyz(*r.as_quat(scalar_first=True))), a, 2 + norm_excess(a))
+
+
+@settings(max_examples=examples(100))
+@given(st.one_of(quats, unit_quats))
+def test_applying_matrix_is_the_transpose(a):
+    q = Quat(*a)
+    m = q.to_rotation_matrix()
+    same_all([x for row in q.to_applying_matrix() for x in row], [m[c][r] for r in range(3) for c in range(3)])
+    same_all([x for row in q.conjugate().to_rotation_matrix() for x in row],
+             [x for row in q.to_applying_matrix() for x in row])
+    t = [[m[c][r] for c in range(3)] for r in range(3)]
+    same_all(parts(Quat.from_applying_matrix(t)), parts(Quat.from_rotation_matrix(m)))
+
+
+@settings(max_examples=examples(100))
+@given(unit_quats, vectors)
+def test_applying_matrix_against_scipy(a, v):
+    scipy_or_skip()
+    q = Quat(*a)
+    r = Rotation.from_quat(q.to_xyzw())
+    e = norm_excess(a)
+    # as for the recipe: entries are off scipy's by rounding plus 2e
+    assert all(close(row, want, 8 + 2 * e) for row, want in zip(q.to_applying_matrix(), r.as_matrix()))
+    m = q.to_applying_matrix()
+    mv = [sum(m[r][c] * v[c] for c in range(3)) for r in range(3)]
+    scale = max(1.0, *map(abs, v))
+    assert close(mv, vec(q.rotate(Vec3d(*v))), (32 + 4 * e) * scale)
+    assert close_up_to_sign(parts(Quat.from_applying_matrix(r.as_matrix())), a, 8 + e)
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: Quat.from_rotation_vector((0, 0, 1)), TypeError,
+         "argument 'v': 'tuple' object is not an instance of 'Vec3d'"),
+        (lambda: Quat.from_rotation_vector(), TypeError,
+         "Quat.from_rotation_vector() missing 1 required positional argument: 'v'"),
+        (lambda: Quat.from_xyzw(1, 2, 3), TypeError, "Quat.from_xyzw() missing 1 required positional argument: 'w'"),
+        (lambda: Quat.from_xyzw("a", None, 3, 4), TypeError, "argument 'x': must be real number, not str"),
+        (lambda: Quat.from_wxyz(1, 2, 3, None), TypeError, "argument 'z': must be real number, not NoneType"),
+        (lambda: Quat.from_applying_matrix([[1, 0, 0], [0, 1, 0]]), ValueError,
+         "expected a sequence of 3 rows of 3 floats, got length 2"),
+        (lambda: Quat.from_applying_matrix(None), TypeError,
+         "argument 'matrix': 'None' is not an instance of 'Sequence'"),
+    ],
+)
+def test_conversion_argument_errors(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_conversion_keywords():
+    same_all(parts(Quat.from_xyzw(w=1.0, x=2.0, y=3.0, z=4.0)), (1.0, -2.0, -3.0, -4.0))
+    same_all(parts(Quat.from_wxyz(1.0, 2.0, z=4.0, y=3.0)), (1.0, -2.0, -3.0, -4.0))
+    same_all(parts(Quat.from_rotation_vector(v=Vec3d(0, 0, 0))), (1.0, 0.0, 0.0, 0.0))
+
+
+# Euler angles
+
+SEQUENCES = ["".join(p) for p in itertools.product("xyz", repeat=3) if p[0] != p[1] and p[1] != p[2]]
+SEQUENCES += [seq.upper() for seq in SEQUENCES]
+
+
+def proper(seq):
+    return seq[0].lower() == seq[2].lower()
+
+
+def axis_quat(axis, angle):
+    h = angle * 0.5
+    s = -math.sin(h)
+    return Quat(math.cos(h), *(s if n == axis else 0.0 for n in range(3)))
+
+
+def euler_quat(seq, angles):
+    """Quat.from_euler as documented: the products of the axis rotations."""
+    a, b, c = (axis_quat("xyz".index(ax.lower()), t) for ax, t in zip(seq, angles))
+    return c.then(b).then(a) if seq.isupper() else a.then(b).then(c)
+
+
+def quiet_euler(q, seq, degrees=False):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return q.to_euler(seq, degrees)
+
+
+angle = st.floats(-4, 4)
+
+
+@settings(max_examples=examples(100))
+@given(st.sampled_from(SEQUENCES), st.tuples(angle, angle, angle))
+def test_from_euler_formula(seq, angles):
+    same_all(parts(Quat.from_euler(seq, angles)), parts(euler_quat(seq, angles)))
+    same_all(parts(Quat.from_euler(seq, list(angles))), parts(euler_quat(seq, angles)))
+
+
+def test_from_euler_degrees_and_buffers():
+    q = Quat.from_euler("zyx", [90.0, 45.0, -30.0], degrees=True)
+    r = math.pi / 180.0
+    same_all(parts(q), parts(Quat.from_euler("zyx", (90.0 * r, 45.0 * r, -30.0 * r))))
+    import array
+
+    same_all(parts(Quat.from_euler("ZYX", array.array("d", [0.1, 0.2, 0.3]))), parts(Quat.from_euler("ZYX", [0.1, 0.2, 0.3])))
+    a, b, c = quiet_euler(q, "zyx", degrees=True)
+    assert abs(a - 90.0) < 1e-12 and abs(b - 45.0) < 1e-12 and abs(c + 30.0) < 1e-12
+
+
+@settings(max_examples=examples(200))
+@given(st.sampled_from(SEQUENCES), unit_quats)
+def test_to_euler_round_trips(seq, a):
+    q = Quat(*a)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        angles = q.to_euler(seq)
+    assert type(angles) is tuple and len(angles) == 3
+    assert all(-math.pi <= x <= math.pi for x in angles)
+    if proper(seq):
+        assert 0.0 <= angles[1] <= math.pi
+    else:
+        assert -math.pi / 2 <= angles[1] <= math.pi / 2
+    # the angles give back q or -q up to rounding (several products and atan2s);
+    # at gimbal lock the middle angle within 1e-7 of its singular value is taken
+    # as that value, so the rotation is off by up to 1e-7 / 2 in each component
+    budget = 64 if not caught else 64 + 1e-7 / ULP
+    assert close_up_to_sign(parts(Quat.from_euler(seq, angles)), a, budget)
+
+
+@settings(max_examples=examples(200))
+@given(st.sampled_from(SEQUENCES), st.tuples(st.floats(-math.pi, math.pi), st.floats(0, 1), st.floats(-math.pi, math.pi)),
+       st.sampled_from((1.0, 1e-3, 1e-5, 1e-6)))
+def test_euler_against_scipy(seq, t, near):
+    """Random angles, and middle angles approaching the singular ones."""
+    scipy_or_skip()
+    lo, hi = (0.0, math.pi) if proper(seq) else (-math.pi / 2, math.pi / 2)
+    middle = lo + near * t[1] * (hi - lo) if near < 1 else lo + t[1] * (hi - lo)
+    middle = max(lo + 2e-7, min(hi - 2e-7, middle))
+    angles = (t[0], middle, t[2])
+    r = Rotation.from_euler(seq, angles)
+    q = Quat.from_euler(seq, angles)
+    # four products of sines and cosines each side: a few units each
+    assert close_up_to_sign(q.to_xyzw(), r.as_quat(), 16)
+    got, want = q.to_euler(seq), r.as_euler(seq)
+    # the middle angle from atan2 of two norms; the outer ones lose accuracy as
+    # the middle one nears a singular value: rounding of order 2^-52 / distance
+    distance = min(middle - lo, hi - middle)
+    assert abs(got[1] - want[1]) <= 1e-14
+    for g, w in (got[0], want[0]), (got[2], want[2]):
+        d = abs(g - w)
+        assert min(d, abs(d - 2 * math.pi)) <= 1e-14 + 4e-16 / distance, (got, want)
+
+
+@pytest.mark.parametrize("seq", SEQUENCES)
+@pytest.mark.parametrize("side", ["low", "high"])
+def test_gimbal_lock_as_scipy(seq, side):
+    lo, hi = (0.0, math.pi) if proper(seq) else (-math.pi / 2, math.pi / 2)
+    q = Quat.from_euler(seq, [0.3, lo if side == "low" else hi, -0.7])
+    with pytest.warns(UserWarning, match="^gimbal lock: the angles are not unique; the third angle is set to 0$"):
+        got = q.to_euler(seq)
+    assert bits(got[2]) == bits(0.0)
+    assert close_up_to_sign(parts(Quat.from_euler(seq, got)), parts(q), 16)
+    if Rotation is not None:
+        with pytest.warns(UserWarning):
+            want = Rotation.from_quat(q.to_xyzw()).as_euler(seq)
+        assert all(abs(g - w) < 1e-9 for g, w in zip(got, want))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning):
+            q.to_euler(seq)
+
+
+def test_no_warning_away_from_gimbal_lock():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        Quat.from_euler("xyz", [0.1, 0.2, 0.3]).to_euler("xyz")
+        Quat(NAN, 0, 0, 0).to_euler("zxz")
+
+
+@pytest.mark.parametrize(
+    "q, seq",
+    [((0.0, 0.0, 0.0, 0.0), "xyz"), ((NAN, 0.0, 0.0, 0.0), "zxz"), ((1.0, 0.0, NAN, 0.0), "XYZ")],
+)
+def test_to_euler_zero_and_nan_give_nan(q, seq):
+    assert all(math.isnan(x) for x in Quat(*q).to_euler(seq))
+
+
+def test_from_euler_nan_and_infinite_angles():
+    assert all(math.isnan(c) for c in parts(Quat.from_euler("xyz", [NAN, 0.0, 0.0])))
+    assert all(math.isnan(c) for c in parts(Quat.from_euler("XYX", [0.0, INF, 0.0])))
+
+
+SEQ_MESSAGE = ("expected an Euler sequence of three axes from 'xyz' (extrinsic) or 'XYZ' (intrinsic), consecutive axes "
+               "different, got {!r}")
+
+
+@pytest.mark.parametrize("seq", ["xxy", "xyy", "XXY", "xy", "xyzx", "", "xYz", "Xyz", "abc", "xyw", "x\udcffz"])
+def test_invalid_euler_sequences(seq):
+    for call in (lambda: Quat.from_euler(seq, [0.0, 0.0, 0.0]), lambda: Quat.identity().to_euler(seq)):
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == SEQ_MESSAGE.format(seq)
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: Quat.from_euler(b"xyz", [0, 0, 0]), TypeError, "argument 'seq': 'bytes' object is not an instance of 'str'"),
+        (lambda: Quat.from_euler("xyz", [0, 0]), ValueError, "expected 3 angles, got 2"),
+        (lambda: Quat.from_euler("xyz", [0, 0, 0, 0]), ValueError, "expected 3 angles, got 4"),
+        (lambda: Quat.from_euler("xyz", None), TypeError, "argument 'angles': 'None' is not an instance of 'Sequence'"),
+        (lambda: Quat.from_euler("xxx", None), ValueError, SEQ_MESSAGE.format("xxx")),  # seq is checked first
+        (lambda: Quat.from_euler("xyz", [0, 0, 0], degrees="yes"), TypeError, None),
+        (lambda: Quat.from_euler("xyz"), TypeError, "Quat.from_euler() missing 1 required positional argument: 'angles'"),
+        (lambda: Quat.from_euler("xyz", [0, 0, 0], False, 1), TypeError,
+         "Quat.from_euler() takes from 2 to 3 positional arguments but 4 were given"),
+        (lambda: Quat.identity().to_euler(), TypeError, "Quat.to_euler() missing 1 required positional argument: 'seq'"),
+        (lambda: Quat.identity().to_euler(seq=3), TypeError, "argument 'seq': 'int' object is not an instance of 'str'"),
+    ],
+)
+def test_euler_argument_errors(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    if message is not None:
+        assert str(info.value) == message
+
+
+def test_euler_keywords():
+    q = Quat.from_euler(seq="ZYX", angles=[0.5, 0.25, -0.125], degrees=False)
+    same_all(quiet_euler(q, "ZYX"), q.to_euler(seq="ZYX", degrees=False))

@@ -5,6 +5,7 @@ import math
 import os
 import subprocess
 import sys
+import warnings
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -308,6 +309,61 @@ NAN_RULE = {
     "conjugate": Batch(lambda es, o: quats_of(es).conjugate(), lambda e, o: one(e).conjugate(), 4, exact=True),
 }
 
+
+
+def rows_of(elements, *shape):
+    """A float64 buffer of the elements' values, of shape (n, *shape)."""
+    flat = array.array("d", [c for e in elements for c in e])
+    return memoryview(flat).cast("B").cast("d", (len(elements), *shape))
+
+
+def matrix_of(e):
+    return [list(e[0:3]), list(e[3:6]), list(e[6:9])]
+
+
+def flat(m):
+    return tuple(x for row in m for x in row)
+
+
+NAN_RULE.update({
+    "from_rotation_vectors": Batch(
+        lambda es, o: QuatList.from_rotation_vectors(VecList([Vec3d(*e) for e in es]), o[0]),
+        lambda e, o: Quat.from_rotation_vector(Vec3d(e[0] * o[0], e[1] * o[0], e[2] * o[0])), 3, 1),
+    "to_rotation_vectors": Batch(lambda es, o: quats_of(es).to_rotation_vectors(),
+                                 lambda e, o: one(e).to_rotation_vector(), 4),
+    "from_xyzw": Batch(lambda es, o: QuatList.from_xyzw(rows_of(es, 4)), lambda e, o: Quat.from_xyzw(*e), 4, exact=True),
+    "from_wxyz": Batch(lambda es, o: QuatList.from_wxyz(rows_of(es, 4)), lambda e, o: Quat.from_wxyz(*e), 4, exact=True),
+    "to_xyzw": Batch(lambda es, o: [tuple(r) for r in quats_of(es).to_xyzw().tolist()],
+                     lambda e, o: one(e).to_xyzw(), 4, exact=True),
+    "to_wxyz": Batch(lambda es, o: [tuple(r) for r in quats_of(es).to_wxyz().tolist()],
+                     lambda e, o: one(e).to_wxyz(), 4, exact=True),
+    "from_rotation_matrices": Batch(lambda es, o: QuatList.from_rotation_matrices(rows_of(es, 3, 3)),
+                                    lambda e, o: Quat.from_rotation_matrix(matrix_of(e)), 9),
+    "from_applying_matrices": Batch(lambda es, o: QuatList.from_applying_matrices(rows_of(es, 3, 3)),
+                                    lambda e, o: Quat.from_applying_matrix(matrix_of(e)), 9),
+    "to_rotation_matrices": Batch(lambda es, o: [flat(m) for m in quats_of(es).to_rotation_matrices().tolist()],
+                                  lambda e, o: flat(one(e).to_rotation_matrix()), 4),
+    "to_applying_matrices": Batch(lambda es, o: [flat(m) for m in quats_of(es).to_applying_matrices().tolist()],
+                                  lambda e, o: flat(one(e).to_applying_matrix()), 4),
+})
+
+
+def quietly(f):
+    """f without the gimbal-lock warnings its values may bring."""
+    def call(*args):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return f(*args)
+    return call
+
+
+for _seq in ("xyz", "ZXZ"):
+    NAN_RULE[f"from_euler({_seq})"] = Batch(lambda es, o, s=_seq: QuatList.from_euler(s, rows_of(es, 3)),
+                                            lambda e, o, s=_seq: Quat.from_euler(s, e), 3)
+    NAN_RULE[f"to_euler({_seq})"] = Batch(
+        quietly(lambda es, o, s=_seq: [tuple(r) for r in quats_of(es).to_euler(s).tolist()]),
+        quietly(lambda e, o, s=_seq: one(e).to_euler(s)), 4)
+
 test_nan_rule_with_lone_nans, test_nan_rule_where_nans_meet = batch_rule_tests(NAN_RULE)
 
 
@@ -335,6 +391,18 @@ def test_batch_equals_single_at_piece_boundaries(n):
     randoms = QuatList.random(n, 7)
     assert len(randoms) == n
     assert all(words(randoms[i]) == words(QuatList.random(i + 1, 7)[i]) for i in ({0, n // 2, n - 1} if n else ()))
+    scaled = [Vec3d(v.x * 1e-3, v.y * 1e-3, v.z * 1e-3) for v in vectors]
+    same(QuatList.from_rotation_vectors(VecList(vectors), 1e-3), [Quat.from_rotation_vector(v) for v in scaled])
+    same(a.to_rotation_vectors(), [x.to_rotation_vector() for x in items])
+    assert a.to_xyzw().tolist() == [list(x.to_xyzw()) for x in items]
+    assert a.to_applying_matrices().tolist() == [x.to_applying_matrix() for x in items]
+    same(QuatList.from_rotation_matrices(a.to_rotation_matrices()),
+         [Quat.from_rotation_matrix(x.to_rotation_matrix()) for x in items])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        angles = a.to_euler("ZYX", degrees=True)
+        assert angles.tolist() == [list(x.to_euler("ZYX", degrees=True)) for x in items]
+    same(QuatList.from_euler("yxy", angles, degrees=True), [Quat.from_euler("yxy", r, True) for r in angles.tolist()])
 
 
 WORKERS_SCRIPT = """
@@ -347,7 +415,12 @@ v = VecList([Vec3d(i, -1.5, 0.1 * i) for i in range(n)])
 h = hashlib.sha256()
 for result in (a.then(b), a.then(b[7]), a.slerp(b, 0.3), a.inverse(), a.normalize(), a.conjugate(),
                a.rotate(v), a.rotate(Vec3d(1, 2, 3)), QuatList.from_axis_angles(v, [0.001 * i for i in range(n)]),
-               QuatList([a.mean(), a.normalize().mean()]), QuatList.random(n, 99)):
+               QuatList([a.mean(), a.normalize().mean()]), QuatList.random(n, 99),
+               QuatList.from_rotation_vectors(v, 0.01), a.to_rotation_vectors(), a.to_xyzw(), a.to_wxyz(),
+               QuatList.from_xyzw(a), QuatList.from_wxyz(a), a.to_rotation_matrices(), a.to_applying_matrices(),
+               QuatList.from_rotation_matrices(a.to_rotation_matrices()),
+               QuatList.from_applying_matrices(a.to_applying_matrices()), a.to_euler("xyz"), a.to_euler("ZXZ", True),
+               QuatList.from_euler("XYZ", a.to_euler("xzy"))):
     h.update(bytes(memoryview(result)))
 for values in (a.angle_to(b), a.angle_to(b[3]), a.rotation_angle()):
     h.update(bytes(values))
@@ -500,6 +573,44 @@ def test_then_composes_in_application_order():
         (lambda a: a.then(), TypeError, "QuatList.then() missing 1 required positional argument: 'other'"),
         (lambda a: a.slerp(P, 0.5, 1), TypeError, "QuatList.slerp() takes 2 positional arguments but 3 were given"),
         (lambda a: a.inverse(P), TypeError, None),
+        (lambda a: QuatList.from_rotation_vectors(a), TypeError,
+         "argument 'vectors': 'QuatList' object is not an instance of 'VecList'"),
+        (lambda a: QuatList.from_rotation_vectors(VecList([]), "x"), TypeError,
+         "argument 'scale': must be real number, not str"),
+        (lambda a: QuatList.from_rotation_vectors(None, "x"), TypeError,
+         "argument 'vectors': 'None' is not an instance of 'VecList'"),  # vectors is checked first
+        (lambda a: QuatList.from_rotation_vectors(VecList([]), 1.0, 2.0), TypeError,
+         "QuatList.from_rotation_vectors() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda a: QuatList.from_rotation_vectors(scale=2.0), TypeError,
+         "QuatList.from_rotation_vectors() missing 1 required positional argument: 'vectors'"),
+        (lambda a: QuatList.from_rotation_vectors(VecList([]), scale=1.0, factor=2.0), TypeError,
+         "QuatList.from_rotation_vectors() got an unexpected keyword argument 'factor'"),
+        (lambda a: QuatList.from_rotation_vectors(VecList([]), 1.0, scale=2.0), TypeError,
+         "QuatList.from_rotation_vectors() got multiple values for argument 'scale'"),
+        (lambda a: QuatList.from_xyzw(array.array("f", [0.0] * 4)), TypeError,
+         "argument 'obj': expected a buffer of float64 (format 'd'), got format 'f'"),
+        (lambda a: QuatList.from_wxyz(array.array("d", [0.0] * 6)), ValueError,
+         "expected a buffer of shape (n, 4) or (4n,), got shape (6,)"),
+        (lambda a: QuatList.from_xyzw([[1.0, 0.0, 0.0, 0.0]]), TypeError, None),
+        (lambda a: QuatList.from_rotation_matrices(array.array("d", [0.0] * 9)), ValueError,
+         "expected a buffer of shape (n, 3, 3), got shape (9,)"),
+        (lambda a: QuatList.from_applying_matrices(rows_of([(0.0,) * 9], 9)), ValueError,
+         "expected a buffer of shape (n, 3, 3), got shape (1, 9)"),
+        (lambda a: QuatList.from_rotation_matrices(memoryview(b"\0" * 72).cast("B", (1, 3, 24))), TypeError,
+         "argument 'matrices': expected a buffer of float64 (format 'd'), got format 'B'"),
+        (lambda a: QuatList.from_applying_matrices(None), TypeError, None),
+        (lambda a: a.to_xyzw(1), TypeError, None),
+        (lambda a: a.to_euler("xxz"), ValueError,
+         "expected an Euler sequence of three axes from 'xyz' (extrinsic) or 'XYZ' (intrinsic), consecutive axes "
+         "different, got 'xxz'"),
+        (lambda a: a.to_euler(None), TypeError, "argument 'seq': 'None' is not an instance of 'str'"),
+        (lambda a: a.to_euler("xyz", degrees=None), TypeError, None),
+        (lambda a: QuatList.from_euler("xyz", array.array("d", [0.0] * 4)), ValueError,
+         "expected a buffer of shape (n, 3) or (3n,), got shape (4,)"),
+        (lambda a: QuatList.from_euler("xyz", [[0.0, 0.0, 0.0]]), TypeError, None),
+        (lambda a: QuatList.from_euler("xYz", None), ValueError,
+         "expected an Euler sequence of three axes from 'xyz' (extrinsic) or 'XYZ' (intrinsic), consecutive axes "
+         "different, got 'xYz'"),
     ],
 )
 def test_argument_errors_leave_the_list(call, error, message):
@@ -518,6 +629,105 @@ def test_keywords():
     same(a.slerp(other=Q, t=0.25), [P.slerp(Q, 0.25)])
     same(a.then(other=Q), [P.then(Q)])
     same(a.rotate(vectors=Vec3d(1, 2, 3)), [P.rotate(Vec3d(1, 2, 3))])
+
+
+def test_rotation_vectors_with_scale():
+    rates = VecList([Vec3d(0.0, 0.0, 0.0), Vec3d(1.0, -2.0, 0.5), Vec3d(0.0, 0.0, -0.0)])
+    dt = 1e-3
+    steps = QuatList.from_rotation_vectors(rates, scale=dt)
+    same(steps, [Quat.from_rotation_vector(Vec3d(v.x * dt, v.y * dt, v.z * dt)) for v in rates])
+    assert words(steps[0]) == words(Quat(1.0, 0.0, 0.0, 0.0)) == words(steps[2])  # at rest: the identity exactly
+    same(QuatList.from_rotation_vectors(rates), QuatList.from_rotation_vectors(rates, 1.0))
+    same(QuatList.from_rotation_vectors(vectors=rates, scale=2.0), QuatList.from_rotation_vectors(rates, 2))
+    back = steps.to_rotation_vectors()
+    assert type(back) is VecList and len(back) == 3
+
+
+def test_exchange_order_results_are_shaped_views():
+    a = QuatList([P, Q, R])
+    for name in ("to_xyzw", "to_wxyz"):
+        got = getattr(a, name)()
+        assert type(got) is memoryview and got.shape == (3, 4) and got.format == "d" and got.c_contiguous
+        assert got.tolist() == [list(getattr(q, name)()) for q in a] or any(math.isnan(c) for q in a for c in parts(q))
+    for name in ("to_rotation_matrices", "to_applying_matrices"):
+        got = getattr(a, name)()
+        assert type(got) is memoryview and got.shape == (3, 3, 3) and got.format == "d"
+    for name in ("to_xyzw", "to_wxyz", "to_rotation_matrices", "to_applying_matrices"):
+        empty = getattr(QuatList.empty(), name)()
+        assert type(empty) is memoryview and empty.shape[0] == 0 and empty.nbytes == 0 and empty.tolist() == []
+
+
+def test_exchange_order_round_trips_bit_for_bit():
+    a = QuatList([P, Q, R, Quat(-0.0, 0.0, -0.0, 1e-310)])
+    assert bytes(memoryview(QuatList.from_xyzw(a.to_xyzw()))) == bytes(memoryview(a))
+    assert bytes(memoryview(QuatList.from_wxyz(a.to_wxyz()))) == bytes(memoryview(a))
+    # the flat (4n,) form is read row by row, as from_buffer reads it
+    flat_rows = array.array("d", [c for q in a for c in q.to_xyzw()])
+    assert bytes(memoryview(QuatList.from_xyzw(flat_rows))) == bytes(memoryview(a))
+
+
+def test_conversions_with_numpy_views():
+    np = pytest.importorskip("numpy", reason="numpy is not installed for this interpreter")
+    a = QuatList([P, Q, R])
+    xyzw = np.asarray(a.to_xyzw())
+    assert xyzw.shape == (3, 4) and xyzw.dtype == np.float64
+    assert np.shares_memory(xyzw, np.asarray(a.to_xyzw())) is False  # each call is a new array
+    view = a.to_xyzw()
+    assert np.shares_memory(np.asarray(view), view.obj)  # numpy reads the result without a copy
+    wide = np.zeros((3, 6))
+    wide[:, 1:5] = xyzw
+    same(QuatList.from_xyzw(wide[:, 1:5]), a)  # strided rows
+    same(QuatList.from_wxyz(np.asarray(a.to_wxyz())[::-1]), [R, Q, P])
+    matrices = np.asarray(a.to_applying_matrices())
+    assert matrices.shape == (3, 3, 3)
+    same(QuatList.from_rotation_matrices(np.ascontiguousarray(matrices.transpose(0, 2, 1))),
+         QuatList.from_rotation_matrices(matrices.transpose(0, 2, 1)))
+    same(QuatList.from_applying_matrices(matrices), QuatList.from_rotation_matrices(matrices.transpose(0, 2, 1)))
+
+
+def same_bits(got, want):
+    assert len(got) == len(want)
+    for g, w in zip(got, want):
+        assert (math.isnan(g) and math.isnan(w)) or bits(g) == bits(w)
+
+
+def test_batch_matrices_match_the_single_forms():
+    a = QuatList([P, Q, R, Quat(0.5, -0.5, 0.5, 0.5)])
+    for q, m, t in zip(a, a.to_rotation_matrices().tolist(), a.to_applying_matrices().tolist()):
+        same_bits([x for row in m for x in row], [x for row in q.to_rotation_matrix() for x in row])
+        same_bits([x for row in t for x in row], [m[c][r] for r in range(3) for c in range(3)])
+    unit = a.normalize()
+    same(QuatList.from_applying_matrices(unit.to_applying_matrices()),
+         [Quat.from_applying_matrix(q.to_applying_matrix()) for q in unit])
+
+
+def test_euler_batches_warn_once_at_gimbal_lock():
+    a = QuatList.from_euler("xyz", rows_of([(0.1, 0.2, 0.3), (0.3, math.pi / 2, -0.7), (0.5, -math.pi / 2, 0.1)], 3))
+    with pytest.warns(UserWarning, match="^gimbal lock: the angles are not unique; the third angle is set to 0$") as caught:
+        angles = a.to_euler("xyz")
+    assert len(caught) == 1
+    assert angles.shape == (3, 3) and bits(angles.tolist()[1][2]) == bits(0.0) and bits(angles.tolist()[2][2]) == bits(0.0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        QuatList([a[0]] * 5000).to_euler("xyz")  # none locked: no warning
+        with pytest.raises(UserWarning):
+            a.to_euler("xyz")
+    assert QuatList.empty().to_euler("ZYZ").shape == (0, 3)
+    assert len(QuatList.from_euler("ZYZ", array.array("d"))) == 0
+
+
+def test_euler_batch_against_scipy():
+    np = pytest.importorskip("numpy", reason="numpy is not installed for this interpreter")
+    Rotation = pytest.importorskip("scipy.spatial.transform", reason="scipy is not installed").Rotation
+    rng = np.random.default_rng(7)
+    angles = rng.uniform(-1.0, 1.0, (1000, 3)) * [math.pi, math.pi / 2 - 1e-3, math.pi]
+    a = QuatList.from_euler("ZYX", angles)
+    r = Rotation.from_euler("ZYX", angles)
+    q = np.asarray(a.to_xyzw())
+    # the same products of sines and cosines up to order: a few units of 2^-53 each
+    assert np.all(np.minimum(abs(q - r.as_quat()).max(axis=1), abs(q + r.as_quat()).max(axis=1)) < 4e-16)
+    # 1e-3 from gimbal lock the outer angles carry rounding of about 2^-52 / 1e-3
+    assert abs(np.asarray(a.to_euler("ZYX")) - r.as_euler("ZYX")).max() < 1e-12
 
 
 def test_a_list_with_itself_is_two_readers():
@@ -559,6 +769,18 @@ def test_batch_operations_while_exported_and_writes_refused():
         ("angle_to", "($self, other)"),
         ("rotation_angle", "($self)"),
         ("random", "(n, seed)"),
+        ("from_rotation_vectors", "(vectors, scale=1.0)"),
+        ("to_rotation_vectors", "($self)"),
+        ("from_xyzw", "(obj)"),
+        ("from_wxyz", "(obj)"),
+        ("to_xyzw", "($self)"),
+        ("to_wxyz", "($self)"),
+        ("from_rotation_matrices", "(matrices)"),
+        ("from_applying_matrices", "(matrices)"),
+        ("to_rotation_matrices", "($self)"),
+        ("to_applying_matrices", "($self)"),
+        ("from_euler", "(seq, angles, degrees=False)"),
+        ("to_euler", "($self, seq, degrees=False)"),
     ],
 )
 def test_text_signatures(name, signature):

@@ -36,10 +36,13 @@ def decorators(fn: ast.FunctionDef) -> set[str]:
     return {ast.unparse(d) for d in fn.decorator_list}
 
 
-def stub_params(fn: ast.FunctionDef) -> list[tuple[str, object]]:
+def stub_params(fn: ast.FunctionDef) -> list[tuple[str, object, object]]:
+    """Name, kind and default (P.empty when required) of each parameter."""
     a = fn.args
-    assert not (a.vararg or a.kwarg or a.kwonlyargs or a.defaults), f"{fn.name}: only required positional parameters"
-    return [(p.arg, P.POSITIONAL_ONLY) for p in a.posonlyargs] + [(p.arg, P.POSITIONAL_OR_KEYWORD) for p in a.args]
+    assert not (a.vararg or a.kwarg or a.kwonlyargs), f"{fn.name}: only positional parameters"
+    params = [(p.arg, P.POSITIONAL_ONLY) for p in a.posonlyargs] + [(p.arg, P.POSITIONAL_OR_KEYWORD) for p in a.args]
+    defaults = [P.empty] * (len(params) - len(a.defaults)) + [ast.literal_eval(d) for d in a.defaults]
+    return [(name, kind, default) for (name, kind), default in zip(params, defaults)]
 
 
 def classes(module: str) -> dict[str, dict[str, list[ast.FunctionDef]]]:
@@ -78,7 +81,7 @@ def runtime_class(module: str, name: str) -> type:
     return cls
 
 
-def runtime_params(obj) -> list[tuple[str, object]]:
+def runtime_params(obj) -> list[tuple[str, object, object]]:
     try:
         sig = inspect.signature(obj)
     except ValueError:
@@ -86,8 +89,11 @@ def runtime_params(obj) -> list[tuple[str, object]]:
         # cannot be read back; the stub spells it with a trailing underscore.
         names = [n.strip() for n in obj.__text_signature__.strip("()").split(",") if n.strip()]
         assert any(keyword.iskeyword(n) for n in names), f"{obj!r}: unreadable signature {obj.__text_signature__!r}"
-        return [(n + "_", P.POSITIONAL_ONLY) if keyword.iskeyword(n) else (n, P.POSITIONAL_OR_KEYWORD) for n in names]
-    return [(p.name, p.kind) for p in sig.parameters.values()]
+        return [
+            (n + "_", P.POSITIONAL_ONLY, P.empty) if keyword.iskeyword(n) else (n, P.POSITIONAL_OR_KEYWORD, P.empty)
+            for n in names
+        ]
+    return [(p.name, p.kind, p.default) for p in sig.parameters.values()]
 
 
 METHODS = [
@@ -125,9 +131,9 @@ def test_constructor(module, cls):
     runtime = runtime_class(module, cls)
     (new,) = classes(module)[cls]["__new__"]
     params = stub_params(new)
-    assert params[0] == ("cls", P.POSITIONAL_OR_KEYWORD)
+    assert params[0] == ("cls", P.POSITIONAL_OR_KEYWORD, P.empty)
     assert runtime_params(runtime) == params[1:]
-    assert all(kind is P.POSITIONAL_OR_KEYWORD for _, kind in params)
+    assert all(kind is P.POSITIONAL_OR_KEYWORD for _, kind, _ in params)
 
 
 @pytest.mark.parametrize("module, cls, name", METHODS)
@@ -142,7 +148,7 @@ def test_method(module, cls, name):
         assert isinstance(inspect.getattr_static(runtime, name), staticmethod) == static
         params = stub_params(fn)
         if not static:
-            assert params[0] == ("self", P.POSITIONAL_ONLY), f"{cls}.{name}: self must be positional-only"
+            assert params[0] == ("self", P.POSITIONAL_ONLY, P.empty), f"{cls}.{name}: self must be positional-only"
         assert runtime_params(member) == params
 
 
@@ -161,7 +167,7 @@ def test_function(module, name):
         pytest.skip(f"{name} has not landed")
     assert runtime.__module__ == module
     params = stub_params(functions(module)[name])
-    assert all(kind is P.POSITIONAL_OR_KEYWORD for _, kind in params)
+    assert all(kind is P.POSITIONAL_OR_KEYWORD for _, kind, _ in params)
     assert runtime_params(runtime) == params
 
 

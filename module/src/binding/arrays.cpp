@@ -201,4 +201,40 @@ double* float_array_data(PyObject* array) {
     return data;
 }
 
+PyObject* shaped_view(PyObject* array, std::span<const Py_ssize_t> shape) {
+    std::array<Py_ssize_t, 3> strides{};
+    Py_ssize_t stride = sizeof(double);
+    for (std::size_t d = shape.size(); d-- > 0;) {
+        strides[d] = stride;
+        stride *= shape[d];
+    }
+    if (stride == 0) {
+        // memoryview.cast refuses a zero extent; an empty view needs no owner.
+        Py_DECREF(array);
+        static double nothing = 0.0;
+        Py_buffer view{};
+        view.buf = &nothing;
+        view.itemsize = sizeof(double);
+        view.format = const_cast<char*>("d");
+        view.ndim = static_cast<int>(shape.size());
+        view.shape = const_cast<Py_ssize_t*>(shape.data());
+        view.strides = strides.data();
+        return PyMemoryView_FromBuffer(&view);
+    }
+    PyObject* flat = PyMemoryView_FromObject(array);
+    Py_DECREF(array);
+    PyObject* bytes = flat ? PyObject_CallMethod(flat, "cast", "s", "B") : nullptr;
+    Py_XDECREF(flat);
+    PyObject* dims = bytes ? PyTuple_New(static_cast<Py_ssize_t>(shape.size())) : nullptr;
+    for (std::size_t d = 0; dims && d < shape.size(); ++d) {
+        PyObject* extent = PyLong_FromSsize_t(shape[d]);
+        if (!extent) Py_CLEAR(dims);
+        else PyTuple_SET_ITEM(dims, static_cast<Py_ssize_t>(d), extent);
+    }
+    PyObject* view = dims ? PyObject_CallMethod(bytes, "cast", "sO", "d", dims) : nullptr;
+    Py_XDECREF(dims);
+    Py_XDECREF(bytes);
+    return view;
+}
+
 }  // namespace quorral

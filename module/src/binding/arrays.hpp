@@ -4,9 +4,12 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <span>
 #include <vector>
 
 #include "binding/buffer.hpp"
@@ -120,6 +123,26 @@ PyObject* float_array(std::size_t n, const Fill& fill) {
         throw;
     }
     return array;
+}
+
+// A memoryview of shape `shape` (C order) over a new array.array('d') of as
+// many entries, all written by fill(double*), or nullptr with an error set.
+// numpy.asarray of it shares the array's memory. With no entries the view
+// lies over no array.
+PyObject* shaped_view(PyObject* array, std::span<const Py_ssize_t> shape);
+
+template <class Fill>
+PyObject* shaped_float_array(std::initializer_list<std::size_t> shape, const Fill& fill) {
+    std::size_t n = 1;
+    std::array<Py_ssize_t, 3> dims{};
+    std::size_t d = 0;
+    for (const std::size_t extent : shape) {
+        n *= extent;
+        dims[d++] = static_cast<Py_ssize_t>(extent);
+    }
+    PyObject* array = float_array(n, fill);
+    if (!array) return nullptr;
+    return shaped_view(array, {dims.data(), d});
 }
 
 }  // namespace quorral

@@ -173,6 +173,22 @@ bool describe_double_rows(const Py_buffer& view, std::size_t width, DoubleRows& 
     return true;
 }
 
+bool Arg<Matrices>::load(PyObject* obj) {
+    if (!source.acquire(obj, PyBUF_RECORDS_RO)) return false;
+    const Py_buffer& view = source.view();
+    if (!require_doubles(view)) return false;
+    if (view.ndim != 3 || view.shape[1] != 3 || view.shape[2] != 3) {
+        PyErr_Format(PyExc_ValueError, "expected a buffer of shape (n, 3, 3), got shape %s", shape_text(view).c_str());
+        return false;
+    }
+    matrices.base = static_cast<const char*>(view.buf);
+    matrices.count = static_cast<std::size_t>(view.shape[0]);
+    // Strides are always given for this request; C order is assumed only if an exporter omits them.
+    matrices.strides = view.strides ? std::array{view.strides[0], view.strides[1], view.strides[2]}
+                                    : std::array<Py_ssize_t, 3>{72, 24, 8};
+    return true;
+}
+
 bool Arg<Doubles>::load(PyObject* obj) {
     if (!PyObject_CheckBuffer(obj)) {
         if (!load_items(obj, copy)) return false;

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <span>
 #include <string>
 #include <utility>
@@ -140,6 +141,32 @@ struct Arg<Matrix3> {
     Matrix3 value{};
     bool load(PyObject* obj) { return load_matrix3(obj, value); }
     const Matrix3& get() const { return value; }
+};
+
+// n 3x3 matrices of doubles: a float64 buffer of shape (n, 3, 3) (the element
+// type as for DoubleRows), read in place. Entry (m, r, c) is at
+// base + m*strides[0] + r*strides[1] + c*strides[2].
+struct Matrices {
+    const char* base = nullptr;
+    std::size_t count = 0;
+    std::array<Py_ssize_t, 3> strides{};
+
+    Matrix3 operator[](std::size_t m) const {
+        Matrix3 out;
+        const char* first = base + static_cast<Py_ssize_t>(m) * strides[0];
+        for (Py_ssize_t r = 0; r < 3; ++r)
+            for (Py_ssize_t c = 0; c < 3; ++c)
+                std::memcpy(&out[r][c], first + r * strides[1] + c * strides[2], sizeof(double));
+        return out;
+    }
+};
+
+template <>
+struct Arg<Matrices> {
+    BufferExport source;
+    Matrices matrices;
+    bool load(PyObject* obj);
+    const Matrices& get() const { return matrices; }
 };
 
 // numpy's protocol for a class that exports its elements as a buffer: numpy

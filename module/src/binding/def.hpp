@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "binding/convert.hpp"
+#include "binding/once.hpp"
 
 namespace quorral {
 
@@ -27,11 +28,17 @@ struct Text {
     constexpr std::string_view view() const { return {chars, N - 1}; }
 };
 
+// A parameter written "name=default" is optional: when the caller leaves it
+// out, it takes the object of its default text (a float, an int, True, False
+// or None), as if passed. Optional parameters follow the required ones.
 struct Signature {
     std::string_view name;
     std::array<std::string_view, 8> params{};
+    std::array<std::string_view, 8> defaults{};  // empty for a required parameter
     std::size_t count = 0;
+    std::size_t required = 0;
     bool self = false;
+    bool ordered = true;  // no required parameter after an optional one
 };
 
 constexpr Signature parse_signature(std::string_view text) {
@@ -42,10 +49,17 @@ constexpr Signature parse_signature(std::string_view text) {
     while (!inner.empty()) {
         const std::size_t comma = inner.find(", ");
         const std::string_view param = inner.substr(0, comma);
-        if (param == "$self")
+        const std::size_t equals = param.find('=');
+        if (param == "$self") {
             sig.self = true;
-        else
+        } else if (equals == std::string_view::npos) {
+            sig.ordered = sig.ordered && sig.required == sig.count;
             sig.params[sig.count++] = param;
+            sig.required = sig.count;
+        } else {
+            sig.params[sig.count] = param.substr(0, equals);
+            sig.defaults[sig.count++] = param.substr(equals + 1);
+        }
         inner = comma == std::string_view::npos ? std::string_view{} : inner.substr(comma + 2);
     }
     return sig;
@@ -64,6 +78,19 @@ inline constexpr auto docstring = [] {
 // arguments, or raises the binding TypeError naming `owner.name()`.
 bool bind_arguments(std::string_view owner, std::string_view name, const Signature& sig, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// A new object for a default text: None, True, False, an int or a float
+// (nullptr with an error set for any other text).
+PyObject* default_object(std::string_view text);
+
+// The default objects of a signature's optional parameters, made once and
+// kept for the life of the process.
+template <Text S>
+PyObject* default_of(std::size_t param) {
+    static constexpr Signature sig = parse_signature(S.view());
+    static OnceCell<PyObject> cells[sig.count > 0 ? sig.count : 1];
+    return cells[param].get([param] { return default_object(sig.defaults[param]); });
+}
 
 template <class F>
 struct FunctionType;
@@ -174,6 +201,7 @@ PyObject* call_bound(std::string_view owner, std::string_view name, PyObject* se
     constexpr std::size_t first = sig.self ? 1 : 0;
     static_assert(std::tuple_size_v<typename FunctionType<decltype(+Fn)>::Params> == sig.count + first,
                   "the function's parameters must match the signature");
+    static_assert(sig.ordered, "optional parameters follow the required ones");
     static constexpr auto names = [] {
         std::array<std::string_view, sig.count + first + 1> n{};
         for (std::size_t i = 0; i < sig.count; ++i) n[first + i] = sig.params[i];
@@ -186,6 +214,8 @@ PyObject* call_bound(std::string_view owner, std::string_view name, PyObject* se
     } else if (!bind_arguments(owner, name, sig, args, nargs, kwnames, sources.data() + first)) {
         return nullptr;
     }
+    for (std::size_t i = sig.required; i < sig.count; ++i)
+        if (!sources[first + i] && !(sources[first + i] = default_of<S>(i))) return nullptr;
     return Call<Fn>::run(sources.data(), names.data());
 }
 

@@ -1,12 +1,19 @@
 // The batch operations of QuatList, run on the worker pool.
+#include <array>
+#include <atomic>
+#include <cstring>
 #include <new>
 
+#include "applying_matrix.hpp"
 #include "binding/arrays.hpp"
 #include "binding/buffer.hpp"
 #include "binding/def.hpp"
+#include "euler_arg.hpp"
+#include "exchange_order.hpp"
 #include "quat.hpp"
 #include "quat_mean.hpp"
 #include "quat_random.hpp"
+#include "rotation_vector.hpp"
 #include "vec_list/batch.hpp"
 
 namespace quorral {
@@ -65,6 +72,94 @@ QuatArray random(Index n, Index seed) {
     return result;
 }
 
+// Element i: f of the four doubles of row i, in order.
+template <class F>
+QuatArray from_quad_rows(const RowsOf<4>& rows, const F& f) {
+    QuatArray result;
+    result.items.resize(rows.count);
+    Quat* out = result.items.data();
+    pool::parallel_for(rows.count, [&rows, out, f](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const char* row = rows.base + static_cast<Py_ssize_t>(i) * rows.row_stride;
+            std::array<double, 4> c;
+            for (std::size_t j = 0; j < 4; ++j)
+                std::memcpy(&c[j], row + static_cast<Py_ssize_t>(j) * rows.column_stride, sizeof(double));
+            out[i] = f(c[0], c[1], c[2], c[3]);
+        }
+    }, CHEAP_GRAIN);
+    return result;
+}
+
+// A (n, 4) float64 view whose row i is f(element i).
+template <class F>
+PyObject* to_quad_rows(const QuatArray& a, const F& f) {
+    const std::size_t n = a.items.size();
+    return shaped_float_array({n, 4}, [&](double* out) {
+        map_into(a.items, reinterpret_cast<std::array<double, 4>*>(out), f);
+    });
+}
+
+// Element i: f of matrix i.
+template <class F>
+QuatArray from_matrices(const Matrices& m, const F& f) {
+    QuatArray result;
+    result.items.resize(m.count);
+    Quat* out = result.items.data();
+    pool::parallel_for(m.count, [&m, out, f](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) out[i] = f(m[i]);
+    }, COSTLY_GRAIN);
+    return result;
+}
+
+// A (n, 3, 3) float64 view whose matrix i is f(element i).
+template <class F>
+PyObject* to_matrices(const QuatArray& a, const F& f) {
+    const std::size_t n = a.items.size();
+    static_assert(sizeof(Matrix3) == 9 * sizeof(double));
+    return shaped_float_array({n, 3, 3}, [&](double* out) {
+        map_into(a.items, reinterpret_cast<Matrix3*>(out), f, COSTLY_GRAIN);
+    });
+}
+
+// Element i: Quat.from_euler(seq, row i, degrees).
+QuatArray from_euler_rows(galdrin::EulerSequence seq, RowsOf<3> rows, bool degrees) {
+    QuatArray result;
+    result.items.resize(rows.count);
+    Quat* out = result.items.data();
+    const double f = degrees ? RADIANS_PER_DEGREE : 1.0;
+    pool::parallel_for(rows.count, [&rows, &seq, out, f, degrees](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const char* row = rows.base + static_cast<Py_ssize_t>(i) * rows.row_stride;
+            std::array<double, 3> c;
+            for (std::size_t j = 0; j < 3; ++j) {
+                std::memcpy(&c[j], row + static_cast<Py_ssize_t>(j) * rows.column_stride, sizeof(double));
+                if (degrees) c[j] = c[j] * f;
+            }
+            out[i] = galdrin::from_euler(seq, c);
+        }
+    }, COSTLY_GRAIN);
+    return result;
+}
+
+// A (n, 3) view of e.to_euler(seq, degrees), with one warning when any element is at gimbal lock.
+PyObject* to_euler_rows(const QuatArray& a, galdrin::EulerSequence seq, bool degrees) {
+    std::atomic<bool> locked{false};
+    const double f = degrees ? DEGREES_PER_RADIAN : 1.0;
+    PyObject* result = shaped_float_array({a.items.size(), 3}, [&](double* out) {
+        const Quat* src = a.items.data();
+        pool::parallel_for(a.items.size(), [&, src, out](std::size_t begin, std::size_t end) {
+            bool any = false;
+            for (std::size_t i = begin; i < end; ++i) {
+                const galdrin::EulerAngles r = galdrin::to_euler(seq, src[i]);
+                for (std::size_t j = 0; j < 3; ++j) out[3 * i + j] = degrees ? r.angles[j] * f : r.angles[j];
+                any = any || r.gimbal_lock;
+            }
+            if (any) locked.store(true, std::memory_order_relaxed);
+        }, COSTLY_GRAIN);
+    });
+    return warn_gimbal_lock(result, locked.load(std::memory_order_relaxed));
+}
+
 }  // namespace
 
 void add_quat_batch_operations(ClassSpec& spec) {
@@ -95,6 +190,39 @@ void add_quat_batch_operations(ClassSpec& spec) {
             return map_with(a, vectors, "vectors", [](const Quat& q, const Vec3d& v) { return rotate(q, v); },
                             COSTLY_GRAIN);
         }>(),
+        D::method<"from_rotation_vectors(vectors, scale=1.0)", [](const VecArray& vectors, double scale) {
+            return map_elements(vectors, [scale](const Vec3d& v) { return galdrin::from_rotation_vector(v * scale); },
+                                COSTLY_GRAIN);
+        }>(),
+        D::method<"to_rotation_vectors($self)", [](const QuatArray& a) {
+            return map_elements(a, [](const Quat& q) { return to_rotation_vector(q); }, COSTLY_GRAIN);
+        }>(),
+        D::method<"from_xyzw(obj)", [](RowsOf<4> rows) {
+            return from_quad_rows(rows, [](double x, double y, double z, double w) { return galdrin::from_xyzw(x, y, z, w); });
+        }>(),
+        D::method<"from_wxyz(obj)", [](RowsOf<4> rows) {
+            return from_quad_rows(rows, [](double w, double x, double y, double z) { return galdrin::from_wxyz(w, x, y, z); });
+        }>(),
+        D::method<"to_xyzw($self)", [](const QuatArray& a) {
+            return to_quad_rows(a, [](const Quat& q) { return galdrin::to_xyzw(q); });
+        }>(),
+        D::method<"to_wxyz($self)", [](const QuatArray& a) {
+            return to_quad_rows(a, [](const Quat& q) { return galdrin::to_wxyz(q); });
+        }>(),
+        D::method<"from_rotation_matrices(matrices)", [](Matrices m) {
+            return from_matrices(m, [](const Matrix3& x) { return galdrin::from_rotation_matrix(x); });
+        }>(),
+        D::method<"from_applying_matrices(matrices)", [](Matrices m) {
+            return from_matrices(m, [](const Matrix3& x) { return galdrin::from_applying_matrix(x); });
+        }>(),
+        D::method<"to_rotation_matrices($self)", [](const QuatArray& a) {
+            return to_matrices(a, [](const Quat& q) { return galdrin::to_rotation_matrix(q); });
+        }>(),
+        D::method<"to_applying_matrices($self)", [](const QuatArray& a) {
+            return to_matrices(a, [](const Quat& q) { return galdrin::to_applying_matrix(q); });
+        }>(),
+        D::method<"from_euler(seq, angles, degrees=False)", from_euler_rows>(),
+        D::method<"to_euler($self, seq, degrees=False)", to_euler_rows>(),
     };
     spec.methods.insert(spec.methods.end(), methods);
 }
