@@ -14,6 +14,7 @@ struct Vec3d;
 struct AngleRadians;
 struct AngleDegrees;
 struct Quat;
+struct Mat3;
 struct Plane;
 struct Circle;
 }  // namespace galdrin
@@ -40,6 +41,7 @@ QUORRAL_CLASS(galdrin::Vec3d, "Vec3d");
 QUORRAL_CLASS(galdrin::AngleRadians, "AngleRadians");
 QUORRAL_CLASS(galdrin::AngleDegrees, "AngleDegrees");
 QUORRAL_CLASS(galdrin::Quat, "Quat");
+QUORRAL_CLASS(galdrin::Mat3, "Mat3");
 QUORRAL_CLASS(galdrin::Plane, "Plane");
 QUORRAL_CLASS(galdrin::Circle, "Circle");
 QUORRAL_CLASS(VecArray, "VecList");

@@ -48,17 +48,22 @@ bool require_doubles(const Py_buffer& view) {
     return false;
 }
 
-bool matrix3_from_buffer(PyObject* obj, Matrix3& out) {
+// Shape (3, 3) in any layout, and with `flat` also (9,) read row by row.
+bool matrix3_from_buffer(PyObject* obj, Matrix3& out, bool flat) {
     BufferExport source;
     if (!source.acquire(obj, PyBUF_RECORDS_RO)) return false;
     const Py_buffer& view = source.view();
     if (!require_doubles(view)) return false;
-    if (view.ndim != 2 || view.shape[0] != 3 || view.shape[1] != 3) {
-        PyErr_Format(PyExc_ValueError, "expected a buffer of shape (3, 3), got shape %s", shape_text(view).c_str());
+    const bool square = view.ndim == 2 && view.shape[0] == 3 && view.shape[1] == 3;
+    const bool nine = flat && view.ndim == 1 && view.shape[0] == 9;
+    if (!square && !nine) {
+        PyErr_Format(PyExc_ValueError, "expected a buffer of shape (3, 3)%s, got shape %s", flat ? " or (9,)" : "",
+                     shape_text(view).c_str());
         return false;
     }
-    const Py_ssize_t row_stride = view.strides ? view.strides[0] : 24;
-    const Py_ssize_t column_stride = view.strides ? view.strides[1] : 8;
+    const Py_ssize_t last = view.strides ? view.strides[view.ndim - 1] : 8;
+    const Py_ssize_t row_stride = square ? (view.strides ? view.strides[0] : 24) : 3 * last;
+    const Py_ssize_t column_stride = last;
     const char* base = static_cast<const char*>(view.buf);
     for (Py_ssize_t r = 0; r < 3; ++r)
         for (Py_ssize_t c = 0; c < 3; ++c)
@@ -140,9 +145,9 @@ bool matrix3_in_place(PyObject* obj, Matrix3& out) {
 
 }  // namespace
 
-bool load_matrix3(PyObject* obj, Matrix3& out) {
+bool load_matrix3(PyObject* obj, Matrix3& out, bool flat) {
     if (matrix3_in_place(obj, out)) return true;
-    if (PyObject_CheckBuffer(obj)) return matrix3_from_buffer(obj, out);
+    if (PyObject_CheckBuffer(obj)) return matrix3_from_buffer(obj, out, flat);
     PyObject* rows = sequence_items(obj);
     if (!rows) return false;
     const Py_ssize_t n = PyTuple_GET_SIZE(rows);

@@ -133,13 +133,25 @@ struct Arg<Doubles> {
 // in order, each checked for its length before its entries are converted.
 using Matrix3 = std::array<std::array<double, 3>, 3>;
 
-bool load_matrix3(PyObject* obj, Matrix3& out);
+bool load_matrix3(PyObject* obj, Matrix3& out, bool flat = false);
 
 template <>
 struct Arg<Matrix3> {
     Matrix3 value{};
     bool load(PyObject* obj) { return load_matrix3(obj, value); }
     const Matrix3& get() const { return value; }
+};
+
+// A Matrix3 as above, or else a float64 buffer of shape (9,) read row by row.
+struct FlatOrMatrix3 {
+    Matrix3 entries;
+};
+
+template <>
+struct Arg<FlatOrMatrix3> {
+    FlatOrMatrix3 value{};
+    bool load(PyObject* obj) { return load_matrix3(obj, value.entries, true); }
+    const FlatOrMatrix3& get() const { return value; }
 };
 
 // numpy's protocol for a class that exports its elements as a buffer: numpy
