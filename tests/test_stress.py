@@ -24,7 +24,7 @@ import pytest
 
 import surface
 from conftest import bits
-from quorral import AngleDegrees, AngleRadians, Quat, QuatList, Vec3d, VecList, geometry
+from quorral import AngleDegrees, AngleRadians, Mat3, Quat, QuatList, Vec3d, VecList, geometry
 
 Circle, Plane = geometry.Circle, geometry.Plane
 TILTED = Plane(Vec3d(1.0, 0.5, -0.25), 3.0)
@@ -210,6 +210,45 @@ def test_vec3d_readers_writers_operators(stress_report):
 
     race(stress_report, writer, reader, operators, reader, writer, operators, reader, operators)
     assert vec_bits(v) in arrays
+
+
+MATRIX = Mat3(((1.5, -2.0, 0.25), (3.0, 0.1, -7.0), (0.3, 4.0, 2.0)))
+
+
+def test_mat3_shared_by_readers_with_operands_being_written(stress_report):
+    import pickle
+
+    m = MATRIX
+    v = Vec3d(1.0, 2.0, 3.0)
+    points = VecList([Vec3d(i * 0.37, -1.0 / (i + 1), math.cos(i)) for i in range(3000)])
+    states = [Vec3d(**c) for c in combos(**VEC_VALUES)]
+    products = {vec_bits(m @ s) for s in states}
+    rows = {exact([c for r in Mat3.from_rows(s, s, s).rows for c in r.to_array()]) for s in states}
+    text, key, entries = repr(m), hash(m), exact([c for r in m.to_array() for c in r])
+    square, inverse, transformed = m @ m, m.inverse(), list_bits(points.transform(m))
+    R, W, OP = Conflict.READ, Conflict.WRITE, Conflict.OPERATOR
+
+    def writer(tally, t, r):
+        for k in range(12):
+            name = "xyz"[k % 3]
+            tally.call(W, setattr, v, name, VEC_VALUES[name][(r + t + k) % 3])
+
+    def reader(tally, t, r):
+        check(tally.call(OP, lambda: vec_bits(m @ v)), products, "m @ v")
+        got = tally.call(R, lambda: exact([c for r in Mat3.from_rows(v, v, v).rows for c in r.to_array()]))
+        check(got, rows, "from_rows")
+        assert tally.call(Conflict(0), repr, m) == text
+        assert tally.call(Conflict(0), hash, m) == key
+        assert tally.call(Conflict(0), lambda: memoryview(m).tobytes()) == entries
+        assert tally.call(Conflict(0), lambda: pickle.loads(pickle.dumps(m))) == m
+
+    def operators(tally, t, r):
+        assert tally.call(Conflict(0), lambda: m @ m) == square
+        assert tally.call(Conflict(0), m.inverse) == inverse
+        assert tally.call(Conflict(0), lambda: m == Mat3(m)) is True
+        assert tally.call(Conflict(0), lambda: list_bits(points.transform(m))) == transformed
+
+    race(stress_report, writer, reader, operators, reader, writer, operators, reader, operators)
 
 
 def test_quat_readers_writers_comparisons(stress_report):
@@ -513,6 +552,7 @@ def test_concurrent_batches_match_single_thread_bits(stress_report):
         "divide_each": lambda vl: list_bits(vl.divide_each(factors)),
         "perspective_divide": lambda vl: list_bits(vl.perspective_divide()),
         "signed_distance": lambda vl: TILTED.signed_distance(vl).tobytes(),
+        "transform": lambda vl: list_bits(vl.transform(MATRIX)),
     }
     expected = {name: job(shared) for name, job in jobs.items()}
     names = list(jobs)
