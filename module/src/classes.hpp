@@ -15,6 +15,7 @@ struct AngleRadians;
 struct AngleDegrees;
 struct Quat;
 struct Mat3;
+struct RigidTransform;
 struct Plane;
 struct Circle;
 }  // namespace galdrin
@@ -42,6 +43,7 @@ QUORRAL_CLASS(galdrin::AngleRadians, "AngleRadians");
 QUORRAL_CLASS(galdrin::AngleDegrees, "AngleDegrees");
 QUORRAL_CLASS(galdrin::Quat, "Quat");
 QUORRAL_CLASS(galdrin::Mat3, "Mat3");
+QUORRAL_CLASS(galdrin::RigidTransform, "RigidTransform");
 QUORRAL_CLASS(galdrin::Plane, "Plane");
 QUORRAL_CLASS(galdrin::Circle, "Circle");
 QUORRAL_CLASS(VecArray, "VecList");

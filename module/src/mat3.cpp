@@ -28,16 +28,7 @@ static_assert(sizeof(Mat3) == 9 * sizeof(double));
 const double* doubles_of(const Mat3& m) { return &m.rows[0].x; }
 
 // Hash of the exact bits, with every NaN alike and -0 folded into +0, as Vec3d's.
-Py_hash_t hash_bits(const Mat3& m) {
-    unsigned char message[72];
-    const double* parts = doubles_of(m);
-    for (int c = 0; c < 9; ++c) {
-        const std::uint64_t bits =
-            std::isnan(parts[c]) ? 0x7ff8000000000000ULL : std::bit_cast<std::uint64_t>(parts[c] + 0.0);
-        std::memcpy(message + 8 * c, &bits, 8);
-    }
-    return static_cast<Py_hash_t>(siphash13(message, sizeof message));
-}
+Py_hash_t hash_bits(const Mat3& m) { return static_cast<Py_hash_t>(hash_double_bits<9>(doubles_of(m))); }
 
 // "Mat3([[m00, m01, m02], [m10, m11, m12], [m20, m21, m22]])".
 std::string text_form(const Mat3& m) {

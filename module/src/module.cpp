@@ -13,6 +13,7 @@
 #include "geometry/plane.hpp"
 #include "mat3.hpp"
 #include "quat.hpp"
+#include "rigid_transform.hpp"
 #include "vec3d.hpp"
 #include "vec_list/vec_array.hpp"
 
@@ -94,7 +95,7 @@ int add_geometry(PyObject* module) {
 PyMethodDef reconstruct_def = Def<void>::method<
     "_reconstruct(tag, data)", reconstruct<galdrin::AngleDegrees, galdrin::AngleRadians, galdrin::Quat, VecArray,
                                            galdrin::Vec3d, galdrin::Circle, galdrin::Plane, QuatArray,
-                                           galdrin::Mat3>>();
+                                           galdrin::Mat3, galdrin::RigidTransform>>();
 
 // How new float arrays are made ("uninitialised" or "repeat"), for the tests: a
 // private attribute, outside __all__.
@@ -125,7 +126,8 @@ int exec_quorral(PyObject* module) {
     if (add_class<galdrin::Vec3d>(module) < 0) return -1;
     if (add_geometry(module) < 0) return -1;
     if (add_class<QuatArray>(module) < 0) return -1;
-    return add_class<galdrin::Mat3>(module);
+    if (add_class<galdrin::Mat3>(module) < 0) return -1;
+    return add_class<galdrin::RigidTransform>(module);
 }
 
 PyModuleDef_Slot quorral_slots[] = {

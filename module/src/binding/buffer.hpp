@@ -142,6 +142,20 @@ struct Arg<Matrix3> {
     const Matrix3& get() const { return value; }
 };
 
+// A 4x4 matrix of doubles, row by row, read as Matrix3 is (without its
+// shortcut for exact lists of floats): a float64 buffer of shape (4, 4), or
+// four sequences of four numbers.
+using Matrix4 = std::array<std::array<double, 4>, 4>;
+
+bool load_matrix4(PyObject* obj, Matrix4& out);
+
+template <>
+struct Arg<Matrix4> {
+    Matrix4 value{};
+    bool load(PyObject* obj) { return load_matrix4(obj, value); }
+    const Matrix4& get() const { return value; }
+};
+
 // A Matrix3 as above, or else a float64 buffer of shape (9,) read row by row.
 struct FlatOrMatrix3 {
     Matrix3 entries;
