@@ -24,7 +24,7 @@ import pytest
 
 import surface
 from conftest import bits
-from quorral import AngleDegrees, AngleRadians, Mat3, Quat, QuatList, Vec3d, VecList, geometry
+from quorral import AngleDegrees, AngleRadians, Mat3, Quat, QuatList, RigidTransform, Vec3d, VecList, geometry
 
 Circle, Plane = geometry.Circle, geometry.Plane
 TILTED = Plane(Vec3d(1.0, 0.5, -0.25), 3.0)
@@ -213,19 +213,23 @@ def test_vec3d_readers_writers_operators(stress_report):
 
 
 MATRIX = Mat3(((1.5, -2.0, 0.25), (3.0, 0.1, -7.0), (0.3, 4.0, 2.0)))
+RIGID = RigidTransform(Quat(0.9, 0.1, -0.3, 0.2).normalize(), Vec3d(1.5, -2.0, 0.25))
 
 
-def test_mat3_shared_by_readers_with_operands_being_written(stress_report):
+def test_mat3_and_rigid_transform_shared_by_readers_with_operands_being_written(stress_report):
     import pickle
 
-    m = MATRIX
+    m, x = MATRIX, RIGID
     v = Vec3d(1.0, 2.0, 3.0)
     points = VecList([Vec3d(i * 0.37, -1.0 / (i + 1), math.cos(i)) for i in range(3000)])
     states = [Vec3d(**c) for c in combos(**VEC_VALUES)]
     products = {vec_bits(m @ s) for s in states}
+    applied = {vec_bits(x.apply(s)) for s in states}
+    moved = {vec_bits(x.then(RigidTransform.from_translation(s)).translation) for s in states}
     rows = {exact([c for r in Mat3.from_rows(s, s, s).rows for c in r.to_array()]) for s in states}
     text, key, entries = repr(m), hash(m), exact([c for r in m.to_array() for c in r])
     square, inverse, transformed = m @ m, m.inverse(), list_bits(points.transform(m))
+    rigid_text, rigid_inverse, rigid_points = repr(x), x.inverse(), list_bits(x.apply(points))
     R, W, OP = Conflict.READ, Conflict.WRITE, Conflict.OPERATOR
 
     def writer(tally, t, r):
@@ -241,12 +245,17 @@ def test_mat3_shared_by_readers_with_operands_being_written(stress_report):
         assert tally.call(Conflict(0), hash, m) == key
         assert tally.call(Conflict(0), lambda: memoryview(m).tobytes()) == entries
         assert tally.call(Conflict(0), lambda: pickle.loads(pickle.dumps(m))) == m
+        check(tally.call(R, lambda: vec_bits(x.apply(v))), applied, "apply")
+        check(tally.call(R, lambda: vec_bits(x.then(RigidTransform.from_translation(v)).translation)), moved, "then")
+        assert tally.call(Conflict(0), repr, x) == rigid_text
 
     def operators(tally, t, r):
         assert tally.call(Conflict(0), lambda: m @ m) == square
         assert tally.call(Conflict(0), m.inverse) == inverse
         assert tally.call(Conflict(0), lambda: m == Mat3(m)) is True
         assert tally.call(Conflict(0), lambda: list_bits(points.transform(m))) == transformed
+        assert tally.call(Conflict(0), x.inverse) == rigid_inverse
+        assert tally.call(Conflict(0), lambda: list_bits(x.apply(points))) == rigid_points
 
     race(stress_report, writer, reader, operators, reader, writer, operators, reader, operators)
 
@@ -553,6 +562,7 @@ def test_concurrent_batches_match_single_thread_bits(stress_report):
         "perspective_divide": lambda vl: list_bits(vl.perspective_divide()),
         "signed_distance": lambda vl: TILTED.signed_distance(vl).tobytes(),
         "transform": lambda vl: list_bits(vl.transform(MATRIX)),
+        "RigidTransform.apply": lambda vl: list_bits(RIGID.apply(vl)),
     }
     expected = {name: job(shared) for name, job in jobs.items()}
     names = list(jobs)
