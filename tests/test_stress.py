@@ -225,6 +225,7 @@ def test_mat3_and_rigid_transform_shared_by_readers_with_operands_being_written(
     states = [Vec3d(**c) for c in combos(**VEC_VALUES)]
     products = {vec_bits(m @ s) for s in states}
     applied = {vec_bits(x.apply(s)) for s in states}
+    vectors = {vec_bits(s) for s in states}
     moved = {vec_bits(x.then(RigidTransform.from_translation(s)).translation) for s in states}
     rows = {exact([c for r in Mat3.from_rows(s, s, s).rows for c in r.to_array()]) for s in states}
     text, key, entries = repr(m), hash(m), exact([c for r in m.to_array() for c in r])
@@ -241,6 +242,9 @@ def test_mat3_and_rigid_transform_shared_by_readers_with_operands_being_written(
         check(tally.call(OP, lambda: vec_bits(m @ v)), products, "m @ v")
         got = tally.call(R, lambda: exact([c for r in Mat3.from_rows(v, v, v).rows for c in r.to_array()]))
         check(got, rows, "from_rows")
+        built = tally.call(R, lambda: Mat3([v, v, v]))
+        for row in () if built is REFUSED else built.rows:  # each row read whole, one after the other
+            check(vec_bits(row), vectors, "Mat3 rows")
         assert tally.call(Conflict(0), repr, m) == text
         assert tally.call(Conflict(0), hash, m) == key
         assert tally.call(Conflict(0), lambda: memoryview(m).tobytes()) == entries

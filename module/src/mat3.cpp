@@ -45,6 +45,11 @@ std::string text_form(const Mat3& m) {
     return text + "])";
 }
 
+// The constructor's argument.
+struct Rows {
+    Mat3 value;
+};
+
 // m[row, column].
 struct Entry {
     Index row;
@@ -52,6 +57,42 @@ struct Entry {
 };
 
 }  // namespace
+
+// The constructor's rows: three Vec3d in an exact list or tuple are each
+// copied whole, so that a row being written by another thread is read
+// either before or after the write; anything else is read as FlatOrMatrix3.
+template <>
+struct Arg<Rows> {
+    Rows rows{};
+    bool load(PyObject* obj) {
+        if (vector_rows(obj)) return true;
+        if (PyErr_Occurred()) return false;
+        Arg<FlatOrMatrix3> entries;
+        if (!entries.load(obj)) return false;
+        rows.value = galdrin::from_entries(entries.get().entries);
+        return true;
+    }
+    Rows get() const { return rows; }
+
+private:
+    // True when read, false with an error set when reading failed, false
+    // without one when obj is not three Vec3d.
+    bool vector_rows(PyObject* obj) {
+        if (!(PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) || PyObject_Length(obj) != 3) return false;
+        PyObject* items = PySequence_Tuple(obj);  // a snapshot other threads cannot change
+        if (!items) return false;
+        bool vectors = PyTuple_GET_SIZE(items) == 3;
+        for (Py_ssize_t r = 0; vectors && r < 3; ++r) vectors = instance_of<Vec3d>(PyTuple_GET_ITEM(items, r));
+        bool read = vectors;
+        for (Py_ssize_t r = 0; read && r < 3; ++r) {
+            QuietReader<Vec3d> row;
+            read = row.load(PyTuple_GET_ITEM(items, r));
+            if (read) rows.value.rows[static_cast<std::size_t>(r)] = row.get();
+        }
+        Py_DECREF(items);
+        return read;
+    }
+};
 
 template <>
 struct Arg<Entry> {
@@ -132,7 +173,7 @@ PyTypeObject* PyClass<Mat3>::create() {
     using M = const Mat3&;
     using V = const Vec3d&;
     ClassSpec spec{.name = "Mat3"};
-    D::constructor<"Mat3(rows)", [](FlatOrMatrix3 m) { return galdrin::from_entries(m.entries); }>(spec);
+    D::constructor<"Mat3(rows)", [](Rows rows) { return rows.value; }>(spec);
     spec.methods = {
         D::method<"identity()", [] { return Mat3::identity(); }>(),
         D::method<"diagonal(v)", [](V v) { return galdrin::diagonal(v); }>(),
