@@ -143,6 +143,11 @@ def single_cases(quorral, glm):
         ("r.sin() / sin(x)", "r.sin()", "sin(x)", "Angle"),
         ("r.to_degrees() / degrees(x)", "r.to_degrees()", "degrees(x)", "Angle"),
         ("d.to_radians() / radians(x)", "d.to_radians()", "radians(x)", "Angle"),
+        # PyGLM's dmat3 takes its entries column by column; gm3 is the same matrix as m3.
+        ("m3 @ a / dmat3 * dvec3", "m3 @ a", "gm3 * ga", "Mat3"),
+        ("m3 @ m3 / dmat3 * dmat3", "m3 @ m3", "gm3 * gm3", "Mat3"),
+        ("m3.inverse() / inverse(dmat3)", "m3.inverse()", "inverse(gm3)", "Mat3"),
+        ("x.apply(a) / dquat * dvec3 + dvec3", "x.apply(a)", "gq * ga + gb", "RigidTransform"),
     ]
     have_quat = Quat is not None and hasattr(Quat, "rotate")
     have = {"Quat": have_quat, "algebra": have_quat and hasattr(Quat, "then")}
@@ -157,6 +162,14 @@ def single_cases(quorral, glm):
         env["m"] = env["p"].to_rotation_matrix()
         env["gm"] = glm.mat3_cast(env["gp"])
         env["slerp"], env["quat_cast"], env["dmat3"] = glm.slerp, glm.quat_cast, glm.dmat3
+    have["Mat3"] = hasattr(quorral, "Mat3")
+    if have["Mat3"]:
+        env["m3"] = quorral.Mat3([[2.0, 0.5, 1.0], [0.25, 1.0, -0.5], [3.0, -1.0, 2.5]])
+        env["gm3"] = glm.dmat3(*(x for column in env["m3"].columns for x in column.to_array()))
+        env["inverse"] = glm.inverse
+    have["RigidTransform"] = have_quat and hasattr(quorral, "RigidTransform")
+    if have["RigidTransform"]:
+        env["x"] = quorral.RigidTransform(env["q"], env["b"])
     have_angle = env["AngleRadians"] is not None and env["AngleDegrees"] is not None
     if have_angle:
         env["r"] = env["AngleRadians"](0.75)
@@ -225,6 +238,11 @@ def batch_rows(quorral, np):
     if hasattr(quorral, "Quat"):
         env["q"] = quorral.Quat(*rotate_q)
     env["R"] = numpy_rotation(np, *rotate_q)
+    env["M"] = np.array([[2.0, 0.5, 1.0], [0.25, 1.0, -0.5], [3.0, -1.0, 2.5]])
+    if hasattr(quorral, "Mat3"):
+        env["m"] = quorral.Mat3(env["M"])
+    if hasattr(quorral, "RigidTransform") and "q" in env:
+        env["x"] = quorral.RigidTransform(env["q"], env["o"])
     rows = [
         ("normalize", "vl.normalize()", f"arr / {NORM}[:, None]"),
         ("cross", "vl.cross(o)", "np.cross(arr, oa)"),
@@ -233,6 +251,8 @@ def batch_rows(quorral, np):
         ("vl / 2.0", "vl / 2.0", "arr / 2.0"),
         ("collapse(1)", "vl.collapse(1)", "c = arr.copy(); c[:, 1] = 0.0"),
         ("rotate(q) / arr @ R.T", "vl.rotate(q)", "arr @ R.T"),
+        ("transform(m) / arr @ M.T", "vl.transform(m)", "arr @ M.T"),
+        ("RigidTransform.apply / arr @ R.T + t", "x.apply(vl)", "arr @ R.T + oa"),
         ("dot -> list", "vl.dot(o)", "(arr @ oa).tolist()"),
         ("magnitude -> list", "vl.magnitude()", f"{NORM}.tolist()"),
         ("distance_to -> list", "vl.distance_to(o)", "d = arr - oa; np.sqrt((d[:, 0] * d[:, 0] + d[:, 1] * d[:, 1]) + d[:, 2] * d[:, 2]).tolist()"),
@@ -244,7 +264,9 @@ def batch_rows(quorral, np):
     out = []
     for name, q_stmt, p_stmt in rows:
         method = q_stmt.split(".")[1].split("(")[0] if q_stmt.startswith("vl.") else None
-        if method and not hasattr(VecList, method) or (name.startswith("rotate") and "q" not in env):
+        missing = (name.startswith("rotate") and "q" not in env or name.startswith("transform") and "m" not in env
+                   or name.startswith("RigidTransform") and "x" not in env)
+        if method and not hasattr(VecList, method) or missing:
             out.append((f"{name} (n=1e6)", None, None, "numpy", "skipped: missing"))
             continue
         repeats = 3 if name.startswith(("VecList(", "to_array", ".list")) else 5
