@@ -95,7 +95,7 @@ int add_geometry(PyObject* module) {
 PyMethodDef reconstruct_def = Def<void>::method<
     "_reconstruct(tag, data)", reconstruct<galdrin::AngleDegrees, galdrin::AngleRadians, galdrin::Quat, VecArray,
                                            galdrin::Vec3d, galdrin::Circle, galdrin::Plane, QuatArray,
-                                           galdrin::Mat3, galdrin::RigidTransform>>();
+                                           galdrin::Mat3, galdrin::RigidTransform, RigidArray>>();
 
 // How new float arrays are made ("uninitialised" or "repeat"), for the tests: a
 // private attribute, outside __all__.
@@ -127,7 +127,8 @@ int exec_quorral(PyObject* module) {
     if (add_geometry(module) < 0) return -1;
     if (add_class<QuatArray>(module) < 0) return -1;
     if (add_class<galdrin::Mat3>(module) < 0) return -1;
-    return add_class<galdrin::RigidTransform>(module);
+    if (add_class<galdrin::RigidTransform>(module) < 0) return -1;
+    return add_class<RigidArray>(module);
 }
 
 PyModuleDef_Slot quorral_slots[] = {

@@ -1,6 +1,7 @@
 // The Python class RigidTransform.
 #include "rigid_transform.hpp"
 
+#include <cstring>
 #include <string>
 
 #include "binding/buffer.hpp"
@@ -19,6 +20,17 @@ using galdrin::Quat;
 using galdrin::RigidTransform;
 using galdrin::Vec3d;
 
+std::size_t write_text(const RigidTransform& x, char* const out) {
+    char* p = out;
+    const auto put = [&](const char* s) { p += std::strlen(std::strcpy(p, s)); };
+    put("RigidTransform(");
+    p += write_text(x.rotation, p);
+    put(", ");
+    p += write_text(x.translation, p);
+    put(")");
+    return static_cast<std::size_t>(p - out);
+}
+
 namespace {
 
 static_assert(sizeof(RigidTransform) == 7 * sizeof(double));
@@ -30,14 +42,9 @@ Py_hash_t hash_bits(const RigidTransform& x) {
     return static_cast<Py_hash_t>(hash_double_bits<7>(&x.rotation.w));
 }
 
-// "RigidTransform(Quat(w, i, j, k), Vec3d(x, y, z))".
 std::string text_form(const RigidTransform& x) {
-    char quat[QUAT_TEXT_SIZE], vec[VEC3D_TEXT_SIZE];
-    std::string text = "RigidTransform(";
-    text.append(quat, write_text(x.rotation, quat));
-    text += ", ";
-    text.append(vec, write_text(x.translation, vec));
-    return text + ")";
+    char buf[RIGID_TEXT_SIZE];
+    return {buf, write_text(x, buf)};
 }
 
 std::string row_text(const std::array<double, 4>& row) {
