@@ -80,6 +80,9 @@ def _seed_values(instances: dict[str, list]) -> list:
     planes = instances.get("Plane", [])
     if planes:
         seeds.append(planes[:1])
+    transforms = instances.get("RigidTransform", [])
+    if transforms:
+        seeds.append(transforms[:1] * 3)  # as long as the listed vectors
     return seeds
 
 
@@ -154,7 +157,7 @@ def find_samples() -> dict[str, list[Sample]]:
             if recipes:
                 samples[name] = recipes
                 instances[name] = [r.make() for r in recipes]
-    for container in ("VecList", "QuatList"):  # the iterators have no constructor; they come from iter()
+    for container in ("VecList", "QuatList", "RigidTransformList"):  # the iterators have no constructor; they come from iter()
         for recipe in list(samples.get(container, [])):
             try:
                 it = iter(recipe.make())
