@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import Batch, batch_rule_tests, bits, examples
-from quorral import AngleRadians, Mat3, Quat, RigidTransform, Vec3d, VecList
+from quorral import AngleRadians, Mat3, Quat, QuatList, RigidTransform, RigidTransformList, Vec3d, VecList
 
 NAN = float("nan")
 ULP = 2.0**-52
@@ -216,7 +216,33 @@ def test_near_orthonormal_matrices_are_taken_and_normalised():
 
 # --- the list form on the pool ----------------------------------------------------------
 
+def transforms_of(elements, at=0):
+    return RigidTransformList([RigidTransform(Quat(*e[at:at + 4]), Vec3d(*e[at + 4:at + 7])) for e in elements])
+
+
+def one(e, at=0):
+    return RigidTransform(Quat(*e[at:at + 4]), Vec3d(*e[at + 4:at + 7]))
+
+
+def parts(x):
+    """A transform as the tuple the batch tables compare."""
+    return x.rotation, x.translation
+
+
 NAN_RULE = {
+    "RigidTransformList.apply(Vec3d)": Batch(lambda es, o: transforms_of(es).apply(Vec3d(*o)),
+                                             lambda e, o: one(e).apply(Vec3d(*o)), 7, 3, nan_in=(4, 5, 6)),
+    "RigidTransformList.apply(VecList)": Batch(
+        lambda es, o: transforms_of(es).apply(VecList([Vec3d(*e[7:]) for e in es])),
+        lambda e, o: one(e).apply(Vec3d(*e[7:])), 10, nan_in=(4, 5, 6, 7, 8, 9)),
+    "RigidTransformList.then(RigidTransform)": Batch(lambda es, o: map(parts, transforms_of(es).then(one(o))),
+                                                     lambda e, o: parts(one(e).then(one(o))), 7, 7,
+                                                     nan_in_operand=False),
+    "RigidTransformList.then(RigidTransformList)": Batch(
+        lambda es, o: map(parts, transforms_of(es).then(transforms_of(es, 7))),
+        lambda e, o: parts(one(e).then(one(e, 7))), 14, nan_in=(0, 1, 2, 3, 4, 5, 6)),
+    "RigidTransformList.inverse": Batch(lambda es, o: map(parts, transforms_of(es).inverse()),
+                                        lambda e, o: parts(one(e).inverse()), 7, nan_in=(4, 5, 6)),
     "apply(VecList)": Batch(
         lambda es, o: RigidTransform(Quat(*o[:4]), Vec3d(*o[4:])).apply(VecList([Vec3d(*e) for e in es])),
         lambda e, o: RigidTransform(Quat(*o[:4]), Vec3d(*o[4:])).apply(Vec3d(*e)), 3, 7, nan_in_operand=False),
@@ -245,3 +271,68 @@ def test_apply_is_independent_of_workers(workers):
     out = subprocess.run([sys.executable, "-c", APPLY_SCRIPT.format(n=n)], env=env, capture_output=True,
                          text=True, check=True, timeout=120).stdout.strip()
     assert out == want
+
+
+# --- RigidTransformList ---------------------------------------------------------------
+
+POSES = [RigidTransform(Quat(math.cos(i), math.sin(i * 0.7), 0.3, -0.2).normalize(),
+                        Vec3d(i * 0.5, -1.0 / (i + 1), math.cos(i))) for i in range(300)]
+
+
+def test_list_container():
+    tl = RigidTransformList(POSES)
+    assert len(tl) == 300 and [twords(x) for x in tl] == [twords(x) for x in POSES]
+    assert twords(tl[7]) == twords(POSES[7]) and [twords(x) for x in tl.list] == [twords(x) for x in POSES]
+    assert tl.to_array()[1] == [*POSES[1].rotation.to_vec3d()[:0], POSES[1].rotation.w, *POSES[1].rotation.to_vec3d(),
+                                *POSES[1].translation.to_array()]
+    tl.append(X)
+    assert twords(tl[300]) == twords(X)
+    assert len(RigidTransformList.empty()) == 0
+    assert repr(RigidTransformList([X, Y])) == f"[{X!r}\n{Y!r}]"
+    back = pickle.loads(pickle.dumps(tl))
+    assert [twords(x) for x in back] == [twords(x) for x in tl]
+    view = memoryview(tl)
+    assert view.shape == (301, 7) and view.readonly
+    view.release()
+    assert [twords(x) for x in RigidTransformList.from_buffer(memoryview(tl))] == [twords(x) for x in tl]
+    assert [twords(x) for x in tl.compress([i % 2 == 0 for i in range(301)])] == [twords(x) for x in tl][::2]
+
+
+def test_list_from_lists_rotations_translations():
+    rotations = QuatList([x.rotation for x in POSES])
+    translations = VecList([x.translation for x in POSES])
+    tl = RigidTransformList.from_lists(rotations, translations)
+    assert [twords(x) for x in tl] == [twords(x) for x in POSES]
+    assert [qwords(q) for q in tl.rotations()] == [qwords(x.rotation) for x in POSES]
+    assert [vwords(v) for v in tl.translations()] == [vwords(x.translation) for x in POSES]
+    with pytest.raises(ValueError, match="^lengths differ: rotations has 300 elements, translations has 1$"):
+        RigidTransformList.from_lists(rotations, VecList([Vec3d(1, 2, 3)]))
+
+
+def test_list_members_are_the_single_methods():
+    tl = RigidTransformList(POSES)
+    points = VecList([Vec3d(i, -0.5 * i, 3.0) for i in range(300)])
+    assert [vwords(v) for v in tl.apply(Vec3d(1, 2, 3))] == [vwords(x.apply(Vec3d(1, 2, 3))) for x in POSES]
+    assert [vwords(v) for v in tl.apply(points)] == [vwords(x.apply(p)) for x, p in zip(POSES, points)]
+    assert [twords(z) for z in tl.then(X)] == [twords(x.then(X)) for x in POSES]
+    others = RigidTransformList(POSES[::-1])
+    assert [twords(z) for z in tl.then(others)] == [twords(x.then(y)) for x, y in zip(POSES, POSES[::-1])]
+    assert [twords(z) for z in tl.inverse()] == [twords(x.inverse()) for x in POSES]
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda tl: tl.apply(VecList([Vec3d(1, 2, 3)])), ValueError, "lengths differ: self has 300 elements, points has 1"),
+    (lambda tl: tl.then(RigidTransformList([X])), ValueError, "lengths differ: self has 300 elements, other has 1"),
+    (lambda tl: tl.apply((1, 2, 3)), TypeError,
+     "argument 'points': 'tuple' object is not an instance of 'Vec3d | VecList'"),
+    (lambda tl: tl.then(Quat(1, 0, 0, 0)), TypeError,
+     "argument 'other': 'Quat' object is not an instance of 'RigidTransform | RigidTransformList'"),
+    (lambda tl: RigidTransformList([X, Vec3d(1, 2, 3)]), TypeError,
+     "'Vec3d' object is not an instance of 'RigidTransform'"),
+])
+def test_list_refusals_leave_it_unchanged(call, error, message):
+    tl = RigidTransformList(POSES)
+    with pytest.raises(error) as e:
+        call(tl)
+    assert message in str(e.value)
+    assert [twords(x) for x in tl] == [twords(x) for x in POSES]
