@@ -73,6 +73,9 @@ def _seed_values(instances: dict[str, list]) -> list:
     quats = instances.get("Quat", [])
     if quats:
         seeds.append([type(quats[0])(1, 0, 0, 0), type(quats[0])(0.5, 0.5, -0.5, 0.5), type(quats[0])(0, 0, 0.6, 0.8)])
+    transforms = instances.get("RigidTransform", [])
+    if transforms:
+        seeds.append(transforms[:1] * 3)  # as long as the listed vectors
     for objs in instances.values():
         seeds.extend(objs[:1])
     seeds.append([0])  # positions, for gathers by index
@@ -80,9 +83,6 @@ def _seed_values(instances: dict[str, list]) -> list:
     planes = instances.get("Plane", [])
     if planes:
         seeds.append(planes[:1])
-    transforms = instances.get("RigidTransform", [])
-    if transforms:
-        seeds.append(transforms[:1] * 3)  # as long as the listed vectors
     return seeds
 
 
