@@ -24,7 +24,8 @@ import pytest
 
 import surface
 from conftest import bits
-from quorral import AngleDegrees, AngleRadians, Mat3, Quat, QuatList, RigidTransform, Vec3d, VecList, geometry
+from quorral import (AngleDegrees, AngleRadians, Mat3, Quat, QuatList, RigidTransform, RigidTransformList, Vec3d,
+                     VecList, geometry)
 
 Circle, Plane = geometry.Circle, geometry.Plane
 TILTED = Plane(Vec3d(1.0, 0.5, -0.25), 3.0)
@@ -138,7 +139,7 @@ def vec_bits(v: Vec3d) -> bytes:
     return exact(v.to_array())
 
 
-def list_bits(vl: VecList | QuatList) -> bytes:
+def list_bits(vl: VecList | QuatList | RigidTransformList) -> bytes:
     return exact([c for row in vl.to_array() for c in row])
 
 
@@ -423,6 +424,8 @@ def test_plane_and_circle_readers_writers(stress_report):
 LIST_KINDS = {
     "VecList": (VecList, lambda t, r, c: Vec3d(t, r, c), lambda vl: vl.magnitude()),
     "QuatList": (QuatList, lambda t, r, c: Quat(t, r, c, 0.5), lambda ql: ql.then(Quat(0.5, 0.5, 0.5, 0.5))),
+    "RigidTransformList": (RigidTransformList, lambda t, r, c: RigidTransform(Quat(t, r, c, 0.5), Vec3d(c, r, t)),
+                           lambda tl: tl.apply(Vec3d(0.5, 0.5, 0.5))),
 }
 
 
@@ -522,6 +525,8 @@ def test_concurrent_batches_match_single_thread_bits(stress_report):
     indices = [(i * 7919) % n for i in range(n)]
     plane = geometry.Plane(Vec3d(0.3, 1.0, -0.2), 0.5)
 
+    poses = RigidTransformList.from_lists(QuatList([Quat(0.5, 0.5, 0.5 + i % 3, 1.0) for i in range(n)]), other)
+
     def rotated(vl):
         copy = VecList(vl)
         copy.rotate(q)
@@ -567,6 +572,8 @@ def test_concurrent_batches_match_single_thread_bits(stress_report):
         "signed_distance": lambda vl: TILTED.signed_distance(vl).tobytes(),
         "transform": lambda vl: list_bits(vl.transform(MATRIX)),
         "RigidTransform.apply": lambda vl: list_bits(RIGID.apply(vl)),
+        "RigidTransformList.apply": lambda vl: list_bits(poses.apply(vl)),
+        "RigidTransformList.then": lambda vl: list_bits(poses.then(RIGID)),
     }
     expected = {name: job(shared) for name, job in jobs.items()}
     names = list(jobs)
