@@ -1,9 +1,6 @@
 // The Python class Mat3.
 #include "mat3.hpp"
 
-#include <bit>
-#include <cmath>
-#include <cstring>
 #include <string>
 #include <tuple>
 
