@@ -125,6 +125,11 @@ def single_cases(quorral, glm):
         ("r.sin() / sin(x)", "r.sin()", "sin(x)", "Angle"),
         ("r.to_degrees() / degrees(x)", "r.to_degrees()", "degrees(x)", "Angle"),
         ("d.to_radians() / radians(x)", "d.to_radians()", "radians(x)", "Angle"),
+        # PyGLM's dmat3 takes its entries column by column; gm3 is the same matrix as m3.
+        ("m3 @ a / dmat3 * dvec3", "m3 @ a", "gm3 * ga", "Mat3"),
+        ("m3 @ m3 / dmat3 * dmat3", "m3 @ m3", "gm3 * gm3", "Mat3"),
+        ("m3.inverse() / inverse(dmat3)", "m3.inverse()", "inverse(gm3)", "Mat3"),
+        ("x.apply(a) / dquat * dvec3 + dvec3", "x.apply(a)", "gq * ga + gb", "RigidTransform"),
     ]
     have_quat = Quat is not None and hasattr(Quat, "rotate")
     have = {"Quat": have_quat, "algebra": have_quat and hasattr(Quat, "then")}
@@ -139,6 +144,14 @@ def single_cases(quorral, glm):
         env["m"] = env["p"].to_rotation_matrix()
         env["gm"] = glm.mat3_cast(env["gp"])
         env["slerp"], env["quat_cast"], env["dmat3"] = glm.slerp, glm.quat_cast, glm.dmat3
+    have["Mat3"] = hasattr(quorral, "Mat3")
+    if have["Mat3"]:
+        env["m3"] = quorral.Mat3([[2.0, 0.5, 1.0], [0.25, 1.0, -0.5], [3.0, -1.0, 2.5]])
+        env["gm3"] = glm.dmat3(*(x for column in env["m3"].columns for x in column.to_array()))
+        env["inverse"] = glm.inverse
+    have["RigidTransform"] = have_quat and hasattr(quorral, "RigidTransform")
+    if have["RigidTransform"]:
+        env["x"] = quorral.RigidTransform(env["q"], env["b"])
     have_angle = env["AngleRadians"] is not None and env["AngleDegrees"] is not None
     if have_angle:
         env["r"] = env["AngleRadians"](0.75)

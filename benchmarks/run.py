@@ -79,6 +79,11 @@ def batch_rows(quorral, np):
     if hasattr(quorral, "Quat"):
         env["q"] = quorral.Quat(*rotate_q)
     env["R"] = numpy_rotation(np, *rotate_q)
+    env["M"] = np.array([[2.0, 0.5, 1.0], [0.25, 1.0, -0.5], [3.0, -1.0, 2.5]])
+    if hasattr(quorral, "Mat3"):
+        env["m"] = quorral.Mat3(env["M"])
+    if hasattr(quorral, "RigidTransform") and "q" in env:
+        env["x"] = quorral.RigidTransform(env["q"], env["o"])
     rows = [
         ("normalize", "vl.normalize()", f"arr / {NORM}[:, None]"),
         ("cross", "vl.cross(o)", "np.cross(arr, oa)"),
@@ -87,6 +92,8 @@ def batch_rows(quorral, np):
         ("vl / 2.0", "vl / 2.0", "arr / 2.0"),
         ("collapse(1)", "vl.collapse(1)", "c = arr.copy(); c[:, 1] = 0.0"),
         ("rotate(q) / arr @ R.T", "vl.rotate(q)", "arr @ R.T"),
+        ("transform(m) / arr @ M.T", "vl.transform(m)", "arr @ M.T"),
+        ("RigidTransform.apply / arr @ R.T + t", "x.apply(vl)", "arr @ R.T + oa"),
         ("dot -> list", "vl.dot(o)", "(arr @ oa).tolist()"),
         ("magnitude -> list", "vl.magnitude()", f"{NORM}.tolist()"),
         ("distance_to -> list", "vl.distance_to(o)", "d = arr - oa; np.sqrt((d[:, 0] * d[:, 0] + d[:, 1] * d[:, 1]) + d[:, 2] * d[:, 2]).tolist()"),
@@ -98,7 +105,9 @@ def batch_rows(quorral, np):
     out = []
     for name, q_stmt, p_stmt in rows:
         method = q_stmt.split(".")[1].split("(")[0] if q_stmt.startswith("vl.") else None
-        if method and not hasattr(VecList, method) or (name.startswith("rotate") and "q" not in env):
+        missing = (name.startswith("rotate") and "q" not in env or name.startswith("transform") and "m" not in env
+                   or name.startswith("RigidTransform") and "x" not in env)
+        if method and not hasattr(VecList, method) or missing:
             out.append((f"{name} (n=1e6)", None, None, "numpy", "skipped: missing"))
             continue
         repeats = 3 if name.startswith(("VecList(", "to_array", ".list")) else 5

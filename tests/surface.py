@@ -75,6 +75,9 @@ def _seed_values(instances: dict[str, list]) -> list:
     quats = instances.get("Quat", [])
     if quats:
         seeds.append([type(quats[0])(1, 0, 0, 0), type(quats[0])(0.5, 0.5, -0.5, 0.5), type(quats[0])(0, 0, 0.6, 0.8)])
+    transforms = instances.get("RigidTransform", [])
+    if transforms:
+        seeds.append(transforms[:1] * 3)  # as long as the listed vectors
     for objs in instances.values():
         seeds.extend(objs[:1])
     seeds.append([0])  # positions, for gathers by index
@@ -161,7 +164,7 @@ def find_samples() -> dict[str, list[Sample]]:
             if recipes:
                 samples[name] = recipes
                 instances[name] = [r.make() for r in recipes]
-    for container in ("VecList", "QuatList"):  # the iterators have no constructor; they come from iter()
+    for container in ("VecList", "QuatList", "RigidTransformList"):  # the iterators have no constructor; they come from iter()
         for recipe in list(samples.get(container, [])):
             try:
                 it = iter(recipe.make())

@@ -16,7 +16,8 @@ from hypothesis import strategies as st
 
 from conftest import examples
 import quorral
-from quorral import AngleDegrees, AngleRadians, Quat, QuatList, Vec3d, VecList, geometry
+from quorral import (AngleDegrees, AngleRadians, Mat3, Quat, QuatList, RigidTransform, RigidTransformList, Vec3d,
+                     VecList, geometry)
 
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
 NAN_PAYLOAD = struct.unpack("<d", struct.pack("<Q", 0x7FF4_0000_DEAD_BEEF))[0]  # signalling, with a payload
@@ -48,6 +49,12 @@ def state(obj) -> tuple:
         return tuple(w for v in obj for w in vec_words(v))
     if isinstance(obj, QuatList):
         return tuple(w for q in obj for w in words(q.w, q.i, q.j, q.k))
+    if isinstance(obj, Mat3):
+        return words(*(x for row in obj.to_array() for x in row))
+    if isinstance(obj, RigidTransform):
+        return state(obj.rotation) + state(obj.translation)
+    if isinstance(obj, RigidTransformList):
+        return tuple(w for x in obj for w in state(x))
     raise AssertionError(type(obj))
 
 
@@ -143,10 +150,12 @@ def test_unpickling_in_a_spawned_process():
 def test_names_pickle_finds():
     assert quorral._reconstruct.__module__ == "quorral"
     assert "_reconstruct" not in quorral.__all__
-    assert quorral.__all__ == ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "QuatList"]
+    assert quorral.__all__ == ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "QuatList", "Mat3", "RigidTransform",
+                               "RigidTransformList"]
     assert geometry.__all__ == ["Circle", "circle_circle", "circle_point", "circle_point_unchecked", "plane_line", "Plane"]
     assert "quorral.geometry" not in sys.modules
-    for cls in (Vec3d, Quat, AngleRadians, AngleDegrees, VecList, QuatList, geometry.Plane, geometry.Circle):
+    for cls in (Vec3d, Quat, AngleRadians, AngleDegrees, VecList, QuatList, geometry.Plane, geometry.Circle, Mat3,
+                RigidTransform, RigidTransformList):
         assert cls.__module__ == "builtins"
 
 

@@ -13,7 +13,7 @@ from quorral import Quat, Vec3d, VecList, geometry
 
 SPEC_NAMES = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
 # Classes added beyond the six, appended by the same rule after them.
-EXTENSION_NAMES = ["QuatList"]
+EXTENSION_NAMES = ["QuatList", "Mat3", "RigidTransform", "RigidTransformList"]
 
 
 def test_all_lists_classes_in_registration_order():
@@ -21,6 +21,7 @@ def test_all_lists_classes_in_registration_order():
     assert quorral.__all__[: len(SPEC_NAMES)] == SPEC_NAMES
     assert not hasattr(quorral, "VecListIterator")
     assert not hasattr(quorral, "QuatListIterator")
+    assert not hasattr(quorral, "RigidTransformListIterator")
     assert quorral.__doc__ == ""
 
 

@@ -792,7 +792,7 @@ def test_text_signatures(name, signature):
 def test_class_properties():
     assert QuatList.__text_signature__ == "(list)"
     assert QuatList.__module__ == "builtins" and QuatList.__qualname__ == "QuatList"
-    assert quorral.__all__[-1] == "QuatList" and not hasattr(quorral, "QuatListIterator")
+    assert quorral.__all__[6] == "QuatList" and not hasattr(quorral, "QuatListIterator")
     with pytest.raises(TypeError):
         type("Sub", (QuatList,), {})
     with pytest.raises(AttributeError):

@@ -62,7 +62,8 @@ def functions(module: str) -> dict[str, ast.FunctionDef]:
     return {n.name: n for n in parse(module).body if isinstance(n, ast.FunctionDef)}
 
 
-ITERATORS = {"VecListIterator": "VecList", "QuatListIterator": "QuatList"}
+ITERATORS = {"VecListIterator": "VecList", "QuatListIterator": "QuatList",
+             "RigidTransformListIterator": "RigidTransformList"}
 
 
 def runtime_class(module: str, name: str) -> type:

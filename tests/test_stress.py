@@ -24,7 +24,8 @@ import pytest
 
 import surface
 from conftest import bits
-from quorral import AngleDegrees, AngleRadians, Quat, QuatList, Vec3d, VecList, geometry
+from quorral import (AngleDegrees, AngleRadians, Mat3, Quat, QuatList, RigidTransform, RigidTransformList, Vec3d,
+                     VecList, geometry)
 
 Circle, Plane = geometry.Circle, geometry.Plane
 TILTED = Plane(Vec3d(1.0, 0.5, -0.25), 3.0)
@@ -138,7 +139,7 @@ def vec_bits(v: Vec3d) -> bytes:
     return exact(v.to_array())
 
 
-def list_bits(vl: VecList | QuatList) -> bytes:
+def list_bits(vl: VecList | QuatList | RigidTransformList) -> bytes:
     return exact([c for row in vl.to_array() for c in row])
 
 
@@ -210,6 +211,58 @@ def test_vec3d_readers_writers_operators(stress_report):
 
     race(stress_report, writer, reader, operators, reader, writer, operators, reader, operators)
     assert vec_bits(v) in arrays
+
+
+MATRIX = Mat3(((1.5, -2.0, 0.25), (3.0, 0.1, -7.0), (0.3, 4.0, 2.0)))
+RIGID = RigidTransform(Quat(0.9, 0.1, -0.3, 0.2).normalize(), Vec3d(1.5, -2.0, 0.25))
+
+
+def test_mat3_and_rigid_transform_shared_by_readers_with_operands_being_written(stress_report):
+    import pickle
+
+    m, x = MATRIX, RIGID
+    v = Vec3d(1.0, 2.0, 3.0)
+    points = VecList([Vec3d(i * 0.37, -1.0 / (i + 1), math.cos(i)) for i in range(3000)])
+    states = [Vec3d(**c) for c in combos(**VEC_VALUES)]
+    products = {vec_bits(m @ s) for s in states}
+    applied = {vec_bits(x.apply(s)) for s in states}
+    vectors = {vec_bits(s) for s in states}
+    moved = {vec_bits(x.then(RigidTransform.from_translation(s)).translation) for s in states}
+    rows = {exact([c for r in Mat3.from_rows(s, s, s).rows for c in r.to_array()]) for s in states}
+    text, key, entries = repr(m), hash(m), exact([c for r in m.to_array() for c in r])
+    square, inverse, transformed = m @ m, m.inverse(), list_bits(points.transform(m))
+    rigid_text, rigid_inverse, rigid_points = repr(x), x.inverse(), list_bits(x.apply(points))
+    R, W, OP = Conflict.READ, Conflict.WRITE, Conflict.OPERATOR
+
+    def writer(tally, t, r):
+        for k in range(12):
+            name = "xyz"[k % 3]
+            tally.call(W, setattr, v, name, VEC_VALUES[name][(r + t + k) % 3])
+
+    def reader(tally, t, r):
+        check(tally.call(OP, lambda: vec_bits(m @ v)), products, "m @ v")
+        got = tally.call(R, lambda: exact([c for r in Mat3.from_rows(v, v, v).rows for c in r.to_array()]))
+        check(got, rows, "from_rows")
+        built = tally.call(R, lambda: Mat3([v, v, v]))
+        for row in () if built is REFUSED else built.rows:  # each row read whole, one after the other
+            check(vec_bits(row), vectors, "Mat3 rows")
+        assert tally.call(Conflict(0), repr, m) == text
+        assert tally.call(Conflict(0), hash, m) == key
+        assert tally.call(Conflict(0), lambda: memoryview(m).tobytes()) == entries
+        assert tally.call(Conflict(0), lambda: pickle.loads(pickle.dumps(m))) == m
+        check(tally.call(R, lambda: vec_bits(x.apply(v))), applied, "apply")
+        check(tally.call(R, lambda: vec_bits(x.then(RigidTransform.from_translation(v)).translation)), moved, "then")
+        assert tally.call(Conflict(0), repr, x) == rigid_text
+
+    def operators(tally, t, r):
+        assert tally.call(Conflict(0), lambda: m @ m) == square
+        assert tally.call(Conflict(0), m.inverse) == inverse
+        assert tally.call(Conflict(0), lambda: m == Mat3(m)) is True
+        assert tally.call(Conflict(0), lambda: list_bits(points.transform(m))) == transformed
+        assert tally.call(Conflict(0), x.inverse) == rigid_inverse
+        assert tally.call(Conflict(0), lambda: list_bits(x.apply(points))) == rigid_points
+
+    race(stress_report, writer, reader, operators, reader, writer, operators, reader, operators)
 
 
 def test_quat_readers_writers_comparisons(stress_report):
@@ -371,6 +424,8 @@ def test_plane_and_circle_readers_writers(stress_report):
 LIST_KINDS = {
     "VecList": (VecList, lambda t, r, c: Vec3d(t, r, c), lambda vl: vl.magnitude()),
     "QuatList": (QuatList, lambda t, r, c: Quat(t, r, c, 0.5), lambda ql: ql.then(Quat(0.5, 0.5, 0.5, 0.5))),
+    "RigidTransformList": (RigidTransformList, lambda t, r, c: RigidTransform(Quat(t, r, c, 0.5), Vec3d(c, r, t)),
+                           lambda tl: tl.apply(Vec3d(0.5, 0.5, 0.5))),
 }
 
 
@@ -470,6 +525,8 @@ def test_concurrent_batches_match_single_thread_bits(stress_report):
     indices = [(i * 7919) % n for i in range(n)]
     plane = geometry.Plane(Vec3d(0.3, 1.0, -0.2), 0.5)
 
+    poses = RigidTransformList.from_lists(QuatList([Quat(0.5, 0.5, 0.5 + i % 3, 1.0) for i in range(n)]), other)
+
     def rotated(vl):
         copy = VecList(vl)
         copy.rotate(q)
@@ -513,6 +570,10 @@ def test_concurrent_batches_match_single_thread_bits(stress_report):
         "divide_each": lambda vl: list_bits(vl.divide_each(factors)),
         "perspective_divide": lambda vl: list_bits(vl.perspective_divide()),
         "signed_distance": lambda vl: TILTED.signed_distance(vl).tobytes(),
+        "transform": lambda vl: list_bits(vl.transform(MATRIX)),
+        "RigidTransform.apply": lambda vl: list_bits(RIGID.apply(vl)),
+        "RigidTransformList.apply": lambda vl: list_bits(poses.apply(vl)),
+        "RigidTransformList.then": lambda vl: list_bits(poses.then(RIGID)),
     }
     expected = {name: job(shared) for name, job in jobs.items()}
     names = list(jobs)

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import THREAD_SANITIZER, Batch, batch_rule_tests, bits, comps, examples, same_float, same_vec
-from quorral import Quat, Vec3d, VecList, geometry
+from quorral import Mat3, Quat, Vec3d, VecList, geometry
 
 NAN = float("nan")
 INF = float("inf")
@@ -468,6 +468,8 @@ NAN_RULE = {
     # a NaN of the quaternion meets its own negation from the conjugate
     "rotate": Batch(lambda es, o: rotated(es, Quat(*o)), lambda e, o: Quat(*o).rotate(Vec3d(*e)), 3, 4,
                     nan_in_operand=False),
+    "transform": Batch(lambda es, o: as_list(es).transform(Mat3([o[0:3], o[3:6], o[6:9]])),
+                       lambda e, o: Mat3([o[0:3], o[3:6], o[6:9]]) @ Vec3d(*e), 3, 9),
     "v + w": Batch(lambda es, o: as_list(es) + Vec3d(*o), lambda e, o: Vec3d(*e) + Vec3d(*o), 3, 3),
     "v * s": Batch(lambda es, o: as_list(es) * o[0], lambda e, o: Vec3d(*e) * o[0], 3, 1),
     "s * v": Batch(lambda es, o: o[0] * as_list(es), lambda e, o: o[0] * Vec3d(*e), 3, 1),

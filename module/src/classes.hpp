@@ -14,6 +14,8 @@ struct Vec3d;
 struct AngleRadians;
 struct AngleDegrees;
 struct Quat;
+struct Mat3;
+struct RigidTransform;
 struct Plane;
 struct Circle;
 }  // namespace galdrin
@@ -28,6 +30,8 @@ using VecArray = ElementList<galdrin::Vec3d>;
 using VecSnapshot = ElementSnapshot<galdrin::Vec3d>;
 using QuatArray = ElementList<galdrin::Quat>;
 using QuatSnapshot = ElementSnapshot<galdrin::Quat>;
+using RigidArray = ElementList<galdrin::RigidTransform>;
+using RigidSnapshot = ElementSnapshot<galdrin::RigidTransform>;
 
 #define QUORRAL_CLASS(Value, Name)                  \
     template <>                                     \
@@ -40,12 +44,16 @@ QUORRAL_CLASS(galdrin::Vec3d, "Vec3d");
 QUORRAL_CLASS(galdrin::AngleRadians, "AngleRadians");
 QUORRAL_CLASS(galdrin::AngleDegrees, "AngleDegrees");
 QUORRAL_CLASS(galdrin::Quat, "Quat");
+QUORRAL_CLASS(galdrin::Mat3, "Mat3");
+QUORRAL_CLASS(galdrin::RigidTransform, "RigidTransform");
 QUORRAL_CLASS(galdrin::Plane, "Plane");
 QUORRAL_CLASS(galdrin::Circle, "Circle");
 QUORRAL_CLASS(VecArray, "VecList");
 QUORRAL_CLASS(VecSnapshot, "VecListIterator");
 QUORRAL_CLASS(QuatArray, "QuatList");
 QUORRAL_CLASS(QuatSnapshot, "QuatListIterator");
+QUORRAL_CLASS(RigidArray, "RigidTransformList");
+QUORRAL_CLASS(RigidSnapshot, "RigidTransformListIterator");
 
 #undef QUORRAL_CLASS
 
@@ -71,6 +79,11 @@ std::size_t write_text(const galdrin::Vec3d& v, char* out);
 // The text form of a quaternion, "Quat(w, i, j, k)", written into out (QUAT_TEXT_SIZE bytes).
 inline constexpr std::size_t QUAT_TEXT_SIZE = 4 * galdrin::FORMAT_BUFFER_SIZE + 16;
 std::size_t write_text(const galdrin::Quat& q, char* out);
+
+// The text form of a rigid transform, "RigidTransform(Quat(...), Vec3d(...))",
+// written into out (RIGID_TEXT_SIZE bytes).
+inline constexpr std::size_t RIGID_TEXT_SIZE = QUAT_TEXT_SIZE + VEC3D_TEXT_SIZE + 24;
+std::size_t write_text(const galdrin::RigidTransform& x, char* out);
 
 // Vec3d.distance_squared, compiled once and never inlined. Where two NaNs
 // meet, the NaN that comes out depends on the order the compiler gave the

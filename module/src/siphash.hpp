@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -43,6 +44,19 @@ constexpr std::uint64_t siphash13(const unsigned char* data, std::size_t len) {
     round();
     round();
     return v0 ^ v1 ^ v2 ^ v3;
+}
+
+// The hash of N doubles by their exact bits, with every NaN alike and -0
+// folded into +0, each as eight little-endian bytes.
+template <std::size_t N>
+std::uint64_t hash_double_bits(const double* parts) {
+    unsigned char message[8 * N];
+    for (std::size_t c = 0; c < N; ++c) {
+        const std::uint64_t bits =
+            std::isnan(parts[c]) ? 0x7ff8000000000000ULL : std::bit_cast<std::uint64_t>(parts[c] + 0.0);
+        std::memcpy(message + 8 * c, &bits, 8);
+    }
+    return siphash13(message, sizeof message);
 }
 
 }  // namespace quorral

@@ -48,37 +48,62 @@ bool require_doubles(const Py_buffer& view) {
     return false;
 }
 
-bool matrix3_from_buffer(PyObject* obj, Matrix3& out) {
+// Shape (N, N) in any layout, and with `flat` also (N * N,) read row by row.
+template <std::size_t N>
+bool square_from_buffer(PyObject* obj, std::array<std::array<double, N>, N>& out, bool flat) {
+    constexpr auto n = static_cast<Py_ssize_t>(N);
     BufferExport source;
     if (!source.acquire(obj, PyBUF_RECORDS_RO)) return false;
     const Py_buffer& view = source.view();
     if (!require_doubles(view)) return false;
-    if (view.ndim != 2 || view.shape[0] != 3 || view.shape[1] != 3) {
-        PyErr_Format(PyExc_ValueError, "expected a buffer of shape (3, 3), got shape %s", shape_text(view).c_str());
+    const bool square = view.ndim == 2 && view.shape[0] == n && view.shape[1] == n;
+    const bool whole = flat && view.ndim == 1 && view.shape[0] == n * n;
+    if (!square && !whole) {
+        const std::string also = flat ? " or (" + std::to_string(n * n) + ",)" : "";
+        PyErr_Format(PyExc_ValueError, "expected a buffer of shape (%zd, %zd)%s, got shape %s", n, n, also.c_str(),
+                     shape_text(view).c_str());
         return false;
     }
-    const Py_ssize_t row_stride = view.strides ? view.strides[0] : 24;
-    const Py_ssize_t column_stride = view.strides ? view.strides[1] : 8;
+    const Py_ssize_t last = view.strides ? view.strides[view.ndim - 1] : 8;
+    const Py_ssize_t row_stride = square ? (view.strides ? view.strides[0] : 8 * n) : n * last;
+    const Py_ssize_t column_stride = last;
     const char* base = static_cast<const char*>(view.buf);
-    for (Py_ssize_t r = 0; r < 3; ++r)
-        for (Py_ssize_t c = 0; c < 3; ++c)
+    for (Py_ssize_t r = 0; r < n; ++r)
+        for (Py_ssize_t c = 0; c < n; ++c)
             std::memcpy(&out[r][c], base + r * row_stride + c * column_stride, sizeof(double));
     return true;
 }
 
-bool matrix3_row(PyObject* row, Py_ssize_t r, std::array<double, 3>& out) {
+template <std::size_t N>
+bool square_row(PyObject* row, Py_ssize_t r, std::array<double, N>& out) {
+    constexpr auto n = static_cast<Py_ssize_t>(N);
     PyObject* items = sequence_items(row);
     if (!items) return false;
-    const Py_ssize_t n = PyTuple_GET_SIZE(items);
-    bool ok = n == 3;
+    const Py_ssize_t length = PyTuple_GET_SIZE(items);
+    bool ok = length == n;
     if (!ok)
-        PyErr_Format(PyExc_ValueError, "expected a sequence of 3 rows of 3 floats, got row %zd of length %zd", r, n);
-    for (Py_ssize_t c = 0; ok && c < 3; ++c) {
+        PyErr_Format(PyExc_ValueError, "expected a sequence of %zd rows of %zd floats, got row %zd of length %zd", n, n,
+                     r, length);
+    for (Py_ssize_t c = 0; ok && c < n; ++c) {
         Arg<double> entry;
         ok = entry.load(PyTuple_GET_ITEM(items, c));
         out[c] = entry.get();
     }
     Py_DECREF(items);
+    return ok;
+}
+
+// Rows of a sequence (not a str), each a sequence of N numbers.
+template <std::size_t N>
+bool square_from_sequence(PyObject* obj, std::array<std::array<double, N>, N>& out) {
+    constexpr auto n = static_cast<Py_ssize_t>(N);
+    PyObject* rows = sequence_items(obj);
+    if (!rows) return false;
+    const Py_ssize_t length = PyTuple_GET_SIZE(rows);
+    bool ok = length == n;
+    if (!ok) PyErr_Format(PyExc_ValueError, "expected a sequence of %zd rows of %zd floats, got length %zd", n, n, length);
+    for (Py_ssize_t r = 0; ok && r < n; ++r) ok = square_row<N>(PyTuple_GET_ITEM(rows, r), r, out[r]);
+    Py_DECREF(rows);
     return ok;
 }
 
@@ -140,17 +165,15 @@ bool matrix3_in_place(PyObject* obj, Matrix3& out) {
 
 }  // namespace
 
-bool load_matrix3(PyObject* obj, Matrix3& out) {
+bool load_matrix3(PyObject* obj, Matrix3& out, bool flat) {
     if (matrix3_in_place(obj, out)) return true;
-    if (PyObject_CheckBuffer(obj)) return matrix3_from_buffer(obj, out);
-    PyObject* rows = sequence_items(obj);
-    if (!rows) return false;
-    const Py_ssize_t n = PyTuple_GET_SIZE(rows);
-    bool ok = n == 3;
-    if (!ok) PyErr_Format(PyExc_ValueError, "expected a sequence of 3 rows of 3 floats, got length %zd", n);
-    for (Py_ssize_t r = 0; ok && r < 3; ++r) ok = matrix3_row(PyTuple_GET_ITEM(rows, r), r, out[r]);
-    Py_DECREF(rows);
-    return ok;
+    if (PyObject_CheckBuffer(obj)) return square_from_buffer<3>(obj, out, flat);
+    return square_from_sequence<3>(obj, out);
+}
+
+bool load_matrix4(PyObject* obj, Matrix4& out) {
+    if (PyObject_CheckBuffer(obj)) return square_from_buffer<4>(obj, out, false);
+    return square_from_sequence<4>(obj, out);
 }
 
 bool describe_double_rows(const Py_buffer& view, std::size_t width, DoubleRows& out) {

@@ -134,7 +134,7 @@ struct Arg<Doubles> {
 // in order, each checked for its length before its entries are converted.
 using Matrix3 = std::array<std::array<double, 3>, 3>;
 
-bool load_matrix3(PyObject* obj, Matrix3& out);
+bool load_matrix3(PyObject* obj, Matrix3& out, bool flat = false);
 
 template <>
 struct Arg<Matrix3> {
@@ -167,6 +167,32 @@ struct Arg<Matrices> {
     Matrices matrices;
     bool load(PyObject* obj);
     const Matrices& get() const { return matrices; }
+};
+
+// A 4x4 matrix of doubles, row by row, read as Matrix3 is (without its
+// shortcut for exact lists of floats): a float64 buffer of shape (4, 4), or
+// four sequences of four numbers.
+using Matrix4 = std::array<std::array<double, 4>, 4>;
+
+bool load_matrix4(PyObject* obj, Matrix4& out);
+
+template <>
+struct Arg<Matrix4> {
+    Matrix4 value{};
+    bool load(PyObject* obj) { return load_matrix4(obj, value); }
+    const Matrix4& get() const { return value; }
+};
+
+// A Matrix3 as above, or else a float64 buffer of shape (9,) read row by row.
+struct FlatOrMatrix3 {
+    Matrix3 entries;
+};
+
+template <>
+struct Arg<FlatOrMatrix3> {
+    FlatOrMatrix3 value{};
+    bool load(PyObject* obj) { return load_matrix3(obj, value.entries, true); }
+    const FlatOrMatrix3& get() const { return value; }
 };
 
 // numpy's protocol for a class that exports its elements as a buffer: numpy

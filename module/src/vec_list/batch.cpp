@@ -13,12 +13,14 @@
 #endif
 
 #include "binding/def.hpp"
+#include "mat3.hpp"
 #include "pool/pool.hpp"
 #include "quat.hpp"
 #include "vec_list/batch.hpp"
 
 namespace quorral {
 
+using galdrin::Mat3;
 using galdrin::Quat;
 using galdrin::Vec3d;
 
@@ -383,6 +385,9 @@ void add_batch_operations(ClassSpec& spec) {
             return map_list<bool>(a, [](const Vec3d& e) { return is_unit(e); });
         }>(),
         D::method<"rotate($self, quat)", rotate_all>(),
+        D::method<"transform($self, matrix)", [](const VecArray& a, const Mat3& matrix) {
+            return map_elements(a, [m = matrix](const Vec3d& e) { return m * e; });
+        }>(),
         D::method<"collapse($self, axis)", collapse>(),
         D::method<"minimum_distance_to($self, other, stride)", minimum_distance_to>(),
     };

@@ -44,6 +44,14 @@ struct ListTraits<galdrin::Quat> {
     static constexpr Text append = "append($self, quat)";
 };
 
+template <>
+struct ListTraits<galdrin::RigidTransform> {
+    static constexpr std::size_t width = 7;
+    static constexpr std::size_t text_size = RIGID_TEXT_SIZE;
+    static constexpr Text constructor = "RigidTransformList(list)";
+    static constexpr Text append = "append($self, transform)";
+};
+
 namespace list_detail {
 
 template <class E>
