@@ -16,6 +16,7 @@ struct AngleDegrees;
 struct Quat;
 struct Plane;
 struct Circle;
+class KdTree;
 }  // namespace galdrin
 
 namespace quorral {
@@ -46,6 +47,7 @@ QUORRAL_CLASS(VecArray, "VecList");
 QUORRAL_CLASS(VecSnapshot, "VecListIterator");
 QUORRAL_CLASS(QuatArray, "QuatList");
 QUORRAL_CLASS(QuatSnapshot, "QuatListIterator");
+QUORRAL_CLASS(galdrin::KdTree, "KDTree");
 
 #undef QUORRAL_CLASS
 

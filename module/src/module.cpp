@@ -11,6 +11,7 @@
 #include "classes.hpp"
 #include "geometry/circle.hpp"
 #include "geometry/plane.hpp"
+#include "kd_index.hpp"
 #include "quat.hpp"
 #include "vec3d.hpp"
 #include "vec_list/vec_array.hpp"
@@ -92,7 +93,8 @@ int add_geometry(PyObject* module) {
 // attribute, outside __all__, found by pickle as quorral._reconstruct.
 PyMethodDef reconstruct_def = Def<void>::method<
     "_reconstruct(tag, data)", reconstruct<galdrin::AngleDegrees, galdrin::AngleRadians, galdrin::Quat, VecArray,
-                                           galdrin::Vec3d, galdrin::Circle, galdrin::Plane, QuatArray>>();
+                                           galdrin::Vec3d, galdrin::Circle, galdrin::Plane, QuatArray,
+                                           galdrin::KdTree>>();
 
 // How new float arrays are made ("uninitialised" or "repeat"), for the tests: a
 // private attribute, outside __all__.
@@ -122,7 +124,8 @@ int exec_quorral(PyObject* module) {
     if (add_class<VecArray>(module) < 0) return -1;
     if (add_class<galdrin::Vec3d>(module) < 0) return -1;
     if (add_geometry(module) < 0) return -1;
-    return add_class<QuatArray>(module);
+    if (add_class<QuatArray>(module) < 0) return -1;
+    return add_class<galdrin::KdTree>(module);
 }
 
 PyModuleDef_Slot quorral_slots[] = {
