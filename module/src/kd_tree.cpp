@@ -120,17 +120,33 @@ T* block_data(PyObject* block) {
 }
 
 // A memoryview of the entries of `block` (format 'd' or 'q'), of shape (rows,
-// cols), or (rows,) when flat; numpy takes it as it is, without a copy. A
-// view of no entries is flat (a memoryview holds no zero in its shape).
+// cols), or (rows,) when flat; numpy takes it as it is, without a copy.
 // Steals the reference to block.
 PyObject* view_of(PyObject* block, const char* format, std::size_t rows, std::size_t cols, bool flat) {
+    if (rows == 0 && !flat) {
+        // A cast cannot give a shape with a zero: a read-only view of no
+        // memory, whose shape and strides the memoryview copies.
+        Py_DECREF(block);
+        static const double nothing[1] = {};
+        Py_ssize_t shape[2] = {0, static_cast<Py_ssize_t>(cols)};
+        Py_ssize_t strides[2] = {static_cast<Py_ssize_t>(cols * 8), 8};
+        Py_buffer info{};
+        info.buf = const_cast<double*>(nothing);
+        info.len = 0;
+        info.itemsize = 8;
+        info.readonly = 1;
+        info.ndim = 2;
+        info.format = const_cast<char*>(format);  // a literal: the view keeps the pointer
+        info.shape = shape;
+        info.strides = strides;
+        return PyMemoryView_FromBuffer(&info);
+    }
     PyObject* view = PyMemoryView_FromObject(block);
     Py_DECREF(block);
     if (!view) return nullptr;
-    PyObject* result = flat || rows * cols == 0
-                           ? PyObject_CallMethod(view, "cast", "s", format)
-                           : PyObject_CallMethod(view, "cast", "s(nn)", format, static_cast<Py_ssize_t>(rows),
-                                                 static_cast<Py_ssize_t>(cols));
+    PyObject* result = flat ? PyObject_CallMethod(view, "cast", "s", format)
+                            : PyObject_CallMethod(view, "cast", "s(nn)", format, static_cast<Py_ssize_t>(rows),
+                                                  static_cast<Py_ssize_t>(cols));
     Py_DECREF(view);
     return result;
 }
