@@ -22,6 +22,16 @@ inline double coord(const Vec3d& p, unsigned axis) { return axis == 0 ? p.x : ax
 
 inline bool has_nan(const Vec3d& p) { return std::isnan(p.x) || std::isnan(p.y) || std::isnan(p.z); }
 
+// x rounded to a float no greater (down) or no less (up) than it.
+float float_down(double x) {
+    const float f = static_cast<float>(x);
+    return static_cast<double>(f) > x ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
+}
+float float_up(double x) {
+    const float f = static_cast<float>(x);
+    return static_cast<double>(f) < x ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
+}
+
 struct Entry {
     Vec3d p;
     std::uint32_t id;
@@ -75,44 +85,53 @@ KdTree::KdTree(std::span<const Vec3d> points) {
     depth_ = 0;
     while ((m_ >> depth_) > LEAF) ++depth_;  // leaves of at most LEAF points
     const std::size_t splits = (std::size_t{1} << depth_) - 1;
-    split_.assign(splits, 0.0);
-    axis_.assign(splits, 0);
+    box_.resize(2 * splits);
     lowest_.assign(2 * splits + 1, NO_LOWEST);
+    // Stores the box of [lo, hi) for node v, and returns its widest axis, the
+    // lower axis among equals; an extent of inf - inf (all at one infinity)
+    // counts as none.
+    const auto measure = [this](const Entry* w, std::size_t v, std::size_t lo, std::size_t hi) {
+        double low[3] = {INF, INF, INF}, high[3] = {-INF, -INF, -INF};
+        for (std::size_t i = lo; i < hi; ++i) {
+            for (unsigned a = 0; a < 3; ++a) {
+                low[a] = std::min(low[a], coord(w[i].p, a));
+                high[a] = std::max(high[a], coord(w[i].p, a));
+            }
+        }
+        if (v > 0) {
+            Box& b = box_[v - 1];
+            for (unsigned a = 0; a < 3; ++a) {
+                b.low[a] = float_down(low[a]);
+                b.high[a] = float_up(high[a]);
+            }
+        }
+        unsigned axis = 0;
+        double widest = -1.0;
+        for (unsigned a = 0; a < 3; ++a) {
+            const double extent = high[a] - low[a];
+            if (extent > widest) {
+                widest = extent;
+                axis = a;
+            }
+        }
+        return axis;
+    };
 
     Entry* w = work.data();
     const std::size_t m = m_;
     for (unsigned level = 0; level < depth_; ++level) {
         const std::size_t count = std::size_t{1} << level;
         const std::size_t first = count - 1;
-        pool::parallel_for(count, [&, w, m, level, first](std::size_t begin, std::size_t end) {
+        pool::parallel_for(count, [&measure, w, m, level, first](std::size_t begin, std::size_t end) {
             for (std::size_t j = begin; j < end; ++j) {
                 std::size_t lo, hi;
                 node_range(j, level, m, lo, hi);
-                // The widest axis of the node's box, the lower axis among equals;
-                // an extent of inf - inf (all at one infinity) counts as none.
-                double low[3] = {INF, INF, INF}, high[3] = {-INF, -INF, -INF};
-                for (std::size_t i = lo; i < hi; ++i) {
-                    for (unsigned a = 0; a < 3; ++a) {
-                        low[a] = std::min(low[a], coord(w[i].p, a));
-                        high[a] = std::max(high[a], coord(w[i].p, a));
-                    }
-                }
-                unsigned axis = 0;
-                double widest = -1.0;
-                for (unsigned a = 0; a < 3; ++a) {
-                    const double extent = high[a] - low[a];
-                    if (extent > widest) {
-                        widest = extent;
-                        axis = a;
-                    }
-                }
+                const unsigned axis = measure(w, first + j, lo, hi);
                 // Below mid no coordinate is above the split, from mid on none is below it.
                 const std::size_t mid = lo + (hi - lo) / 2;
                 std::nth_element(w + lo, w + mid, w + hi, [axis](const Entry& a, const Entry& b) {
                     return coord(a.p, axis) < coord(b.p, axis);
                 });
-                split_[first + j] = coord(w[mid].p, axis);
-                axis_[first + j] = static_cast<std::uint8_t>(axis);
             }
         }, grain_for(m >> level));
     }
@@ -122,6 +141,7 @@ KdTree::KdTree(std::span<const Vec3d> points) {
         for (std::size_t j = begin; j < end; ++j) {
             std::size_t lo, hi;
             node_range(j, depth_, m, lo, hi);
+            measure(w, splits + j, lo, hi);
             std::uint32_t lowest = NO_LOWEST;
             for (std::size_t i = lo; i < hi; ++i) {
                 pts[i] = w[i].p;
@@ -154,71 +174,64 @@ KdTree KdTree::from_storage(std::span<const std::byte> bytes) {
 }
 
 std::size_t KdTree::index_bytes() const {
-    return n_ * sizeof(std::uint32_t) + split_.size() * sizeof(double) + axis_.size() + lowest_.size() * sizeof(std::uint32_t);
+    return n_ * sizeof(std::uint32_t) + box_.size() * sizeof(Box) + lowest_.size() * sizeof(std::uint32_t);
 }
 
-// The search visits a subtree only when its bound does not exceed the visitor's
-// limit. The bound of a subtree is dot(o, o), o holding per axis an offset
-// that no point below has less of: fl(s - q) for a split s on the far side
-// of the query (q < s <= p), fl(q - s) on the other (p <= s <= q), or an
-// ancestor's offset on that axis, whichever is larger. Rounding is monotone,
-// so for every point p below |fl(p - q)| >= o on each axis; the squares and
-// the two sums are monotone in their operands, so the bound, evaluated in
-// the key's own order, is at most the key, including where they are equal.
-// A subtree is dropped only if its bound is above the limit, or equal to it
-// with every index below at least the worst kept one's: a point whose key
-// equals the worst is always reached when its lower index would win. An
-// offset of inf - inf is NaN and is not taken (the ancestor's stands).
+// The search visits a subtree only when its bound does not exceed the
+// visitor's limit. The bound of a node is dot(o, o), o holding per axis how
+// far the query lies outside the node's box: fl(low - q) below it, fl(q -
+// high) above it, else 0. Every point p below has low <= p <= high on each
+// axis (the corners are rounded outwards), and rounding is monotone, so
+// |fl(p - q)| >= o on each axis; the squares and the two sums are monotone in
+// their operands, so the bound, evaluated in the key's own order, is at most
+// the key of every point below, and equal to it where the key is the least
+// possible. A subtree is dropped only if its bound is above the limit, or
+// equal to it with every index below at least the worst kept one's: a point
+// whose key equals the worst is always reached when its lower index would
+// win. A query at an infinity that a side of the box shares is not outside
+// it there (no inf - inf).
 template <class Visit>
 void KdTree::search(const Vec3d& q, Visit& visit) const {
     if (m_ == 0 || has_nan(q)) return;
-    const Vec3d* pts = points();
-    const std::uint32_t* id = ids();
-    const std::size_t splits = split_.size();
-    const double qc[3] = {q.x, q.y, q.z};
-    double off[3] = {0.0, 0.0, 0.0};
     struct Walk {
         const KdTree& tree;
         const Vec3d* pts;
         const std::uint32_t* id;
         std::size_t splits;
         const Vec3d& q;
-        const double* qc;
-        double* off;
         Visit& visit;
 
-        void operator()(std::size_t v, std::size_t lo, std::size_t hi, double bound) const {
+        double bound(std::size_t v) const {
+            const Box& b = tree.box_[v - 1];
+            const double qc[3] = {q.x, q.y, q.z};
+            double o[3];
+            for (unsigned a = 0; a < 3; ++a) {
+                const double low = b.low[a], high = b.high[a];
+                o[a] = qc[a] < low ? low - qc[a] : qc[a] > high ? qc[a] - high : 0.0;
+            }
+            return dot(Vec3d{o[0], o[1], o[2]}, Vec3d{o[0], o[1], o[2]});
+        }
+
+        void operator()(std::size_t v, std::size_t lo, std::size_t hi) const {
             if (v >= splits) {
                 for (std::size_t i = lo; i < hi; ++i) visit.point(distance_squared(pts[i], q), id[i]);
                 return;
             }
-            const unsigned axis = tree.axis_[v];
-            const double s = tree.split_[v];
             const std::size_t mid = lo + (hi - lo) / 2;
-            const bool left_near = qc[axis] < s;
-            const std::size_t near = left_near ? 2 * v + 1 : 2 * v + 2;
-            const std::size_t far = left_near ? 2 * v + 2 : 2 * v + 1;
-            if (!visit.prune(bound, tree.lowest_[near])) {
-                if (left_near)
-                    (*this)(near, lo, mid, bound);
-                else
-                    (*this)(near, mid, hi, bound);
+            const std::size_t left = 2 * v + 1, right = 2 * v + 2;
+            const double to_left = bound(left), to_right = bound(right);
+            // The nearer side first, so that the limit falls before the other is weighed.
+            if (to_left <= to_right) {
+                if (!visit.prune(to_left, tree.lowest_[left])) (*this)(left, lo, mid);
+                if (!visit.prune(to_right, tree.lowest_[right])) (*this)(right, mid, hi);
+            } else {
+                if (!visit.prune(to_right, tree.lowest_[right])) (*this)(right, mid, hi);
+                if (!visit.prune(to_left, tree.lowest_[left])) (*this)(left, lo, mid);
             }
-            const double gap = left_near ? s - qc[axis] : qc[axis] - s;
-            const double saved = off[axis];
-            if (gap > saved) off[axis] = gap;
-            const double far_bound = dot(Vec3d{off[0], off[1], off[2]}, Vec3d{off[0], off[1], off[2]});
-            if (!visit.prune(far_bound, tree.lowest_[far])) {
-                if (left_near)
-                    (*this)(far, mid, hi, far_bound);
-                else
-                    (*this)(far, lo, mid, far_bound);
-            }
-            off[axis] = saved;
         }
     };
-    const Walk walk{*this, pts, id, splits, q, qc, off, visit};
-    walk(0, 0, m_, 0.0);
+    const Walk walk{*this, points(), ids(), split_count(), q, visit};
+    walk(0, 0, m_);
 }
 
 namespace {

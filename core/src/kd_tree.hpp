@@ -23,7 +23,7 @@ namespace galdrin {
 class KdTree {
 public:
     // Leaves hold about LEAF / 2 to LEAF points (at most LEAF + 1).
-    static constexpr std::size_t LEAF = 16;
+    static constexpr std::size_t LEAF = 32;
     // At most this many points: indices are kept in 32 bits.
     static constexpr std::size_t MAX_POINTS = 0xffffffffULL;
 
@@ -58,6 +58,7 @@ public:
 private:
     const Vec3d* points() const { return reinterpret_cast<const Vec3d*>(storage_.get()); }
     const std::uint32_t* ids() const { return reinterpret_cast<const std::uint32_t*>(storage_.get() + n_ * sizeof(Vec3d)); }
+    std::size_t split_count() const { return (std::size_t{1} << depth_) - 1; }
     void allocate(std::size_t n);
     void build();
 
@@ -68,9 +69,13 @@ private:
     std::size_t m_ = 0;      // points without a NaN coordinate: the first m_ in tree order
     unsigned depth_ = 0;     // levels of splits; 2^depth_ leaves
     std::unique_ptr<std::byte[]> storage_;
-    std::vector<double> split_;         // per split node, heap order
-    std::vector<std::uint8_t> axis_;    // per split node
-    std::vector<std::uint32_t> lowest_; // per node (splits, then leaves): the lowest index below it
+    // The box of a node's points, its corners rounded outwards to floats.
+    struct Box {
+        float low[3];
+        float high[3];
+    };
+    std::vector<Box> box_;               // per node but the root, in heap order from node 1
+    std::vector<std::uint32_t> lowest_;  // per node, in heap order: the lowest index below it
 };
 
 // The largest key whose square root is at most r, for r >= 0: a point is

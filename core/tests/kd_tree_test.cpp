@@ -165,6 +165,20 @@ TEST(KdTree, HugeAndTinyScales) {
     expect_all(pts, {{0, 0, 0}, {1e154, 0, 0}, {1e-160, 1e-160, 0}});
 }
 
+TEST(KdTree, BoxesRoundedToFloatsStillHoldTheirPoints) {
+    // Coordinates that floats do not hold: beyond their range, below their
+    // smallest subnormal, and between two floats.
+    const double values[] = {3.4028234663852886e38, 3.4028235677973366e38, 1e39, -1e300, 1e-46, -1e-320,
+                             0.1, 0.1000000001, 1.0 + 0x1p-40, 1.0, 16777217.0};
+    std::mt19937_64 rng(21);
+    std::uniform_int_distribution<std::size_t> pick(0, std::size(values) - 1);
+    std::vector<Vec3d> pts(3000);
+    for (Vec3d& p : pts) p = {values[pick(rng)], values[pick(rng)], values[pick(rng)]};
+    std::vector<Vec3d> queries;
+    for (double v : values) queries.push_back({v, v, values[pick(rng)]});
+    expect_all(pts, queries);
+}
+
 TEST(KdTree, StorageRebuildsTheSameAnswers) {
     std::mt19937_64 rng(13);
     auto pts = grid_cloud(700, 5, rng);
@@ -187,7 +201,7 @@ TEST(KdTree, StorageRebuildsTheSameAnswers) {
 
 TEST(KdTree, IndexMemoryStaysUnderEightBytesAPoint) {
     std::mt19937_64 rng(17);
-    for (std::size_t n : {1, 17, 1000, 65537}) {
+    for (std::size_t n : {1, 17, 33, 1000, 65537, 300001}) {
         const KdTree tree(uniform_cloud(n, rng));
         EXPECT_LE(tree.index_bytes(), 8 * n) << n;
     }
