@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <random>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -177,6 +178,33 @@ TEST(KdTree, BoxesRoundedToFloatsStillHoldTheirPoints) {
     std::vector<Vec3d> queries;
     for (double v : values) queries.push_back({v, v, values[pick(rng)]});
     expect_all(pts, queries);
+}
+
+TEST(KdTree, ThreadsQueryOneTreeWhileOthersBuild) {
+    std::mt19937_64 rng(23);
+    const auto pts = grid_cloud(20000, 9, rng);
+    const auto queries = grid_cloud(64, 10, rng);
+    const KdTree shared(pts);
+    std::vector<std::int64_t> expected(queries.size());
+    for (std::size_t j = 0; j < queries.size(); ++j) expected[j] = scan(pts, queries[j], Inf).front().second;
+    std::vector<std::thread> threads;
+    std::vector<int> wrong(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 3; ++round) {
+                const KdTree own = t % 2 ? KdTree(pts) : KdTree();
+                const KdTree& tree = t % 2 ? own : shared;
+                for (std::size_t j = 0; j < queries.size(); ++j) {
+                    double key;
+                    std::int64_t index;
+                    tree.nearest(queries[j], 1, Inf, &key, &index);
+                    wrong[t] += index != expected[j];
+                }
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }
 
 TEST(KdTree, StorageRebuildsTheSameAnswers) {
