@@ -269,3 +269,30 @@ def test_shared_quat_list_batches_and_writes():
 
     hammer(batch_reader, batch_reader, writer)
     assert all(row == [0.5, 0.5, -0.5, 0.5] for row in ql.to_array())
+
+
+def test_shared_kd_tree_queries_and_builds():
+    VecList = usable("VecList", [])
+    KDTree = usable("KDTree", VecList([]))
+    points = VecList([Vec3d(i % 11, (i * 7) % 5, i % 3) for i in range(500)])
+    tree = KDTree(points)
+    queries = VecList([Vec3d(i * 0.1, 2.0, 1.0) for i in range(100)])
+    def answers():
+        return bytes(tree.nearest(queries, 4)[1]), bytes(tree.within(queries, 1.0)[1]), tree.count_within(Vec3d(5, 2, 1), 2.0)
+
+    expected = answers()
+    refusals = Refusals()
+
+    def reader():
+        assert answers() == expected
+
+    def builder():
+        built = refusals.read(KDTree, points)
+        if built is not None:
+            assert len(built) >= 500 and built.nearest(Vec3d(0, 0, 0), 1)[1].tolist() == [0]
+
+    def writer():
+        if len(points) < 3000:
+            refusals.write(points.append, Vec3d(100.0, 0, 0))
+
+    hammer(reader, reader, builder, writer)

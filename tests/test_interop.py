@@ -150,12 +150,12 @@ def test_unpickling_in_a_spawned_process():
 def test_names_pickle_finds():
     assert quorral._reconstruct.__module__ == "quorral"
     assert "_reconstruct" not in quorral.__all__
-    assert quorral.__all__ == ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "QuatList", "Mat3", "RigidTransform",
-                               "RigidTransformList"]
+    assert quorral.__all__ == ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "QuatList", "Mat3",
+                               "RigidTransform", "RigidTransformList", "KDTree"]
     assert geometry.__all__ == ["Circle", "circle_circle", "circle_point", "circle_point_unchecked", "plane_line", "Plane"]
     assert "quorral.geometry" not in sys.modules
     for cls in (Vec3d, Quat, AngleRadians, AngleDegrees, VecList, QuatList, geometry.Plane, geometry.Circle, Mat3,
-                RigidTransform, RigidTransformList):
+                RigidTransform, RigidTransformList, quorral.KDTree):
         assert cls.__module__ == "builtins"
 
 

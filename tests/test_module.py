@@ -13,7 +13,7 @@ from quorral import Quat, Vec3d, VecList, geometry
 
 SPEC_NAMES = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
 # Classes added beyond the six, appended by the same rule after them.
-EXTENSION_NAMES = ["QuatList", "Mat3", "RigidTransform", "RigidTransformList"]
+EXTENSION_NAMES = ["QuatList", "Mat3", "RigidTransform", "RigidTransformList", "KDTree"]
 
 
 def test_all_lists_classes_in_registration_order():

@@ -24,8 +24,8 @@ import pytest
 
 import surface
 from conftest import bits
-from quorral import (AngleDegrees, AngleRadians, Mat3, Quat, QuatList, RigidTransform, RigidTransformList, Vec3d,
-                     VecList, geometry)
+from quorral import (AngleDegrees, AngleRadians, KDTree, Mat3, Quat, QuatList, RigidTransform, RigidTransformList,
+                     Vec3d, VecList, geometry)
 
 Circle, Plane = geometry.Circle, geometry.Plane
 TILTED = Plane(Vec3d(1.0, 0.5, -0.25), 3.0)
@@ -641,6 +641,48 @@ def test_quat_list_batches_under_writers_match_single_thread_bits(stress_report)
             tally.call(W, target.extend, type(target).empty())
 
     race(stress_report, worker, worker, worker, writer, worker, worker, worker, writer, rounds=2 * len(names))
+def test_threads_query_one_tree_and_build_others(stress_report):
+    n = 3000
+    shared = KDTree(VecList([Vec3d(i % 13 * 0.5, math.sin(i) * 3, (i % 7) - 3.0) for i in range(n)]))
+    queries = VecList([Vec3d(math.cos(i) * 4, i % 5 - 2.0, math.sin(i * 0.3) * 3) for i in range(400)])
+    growing = VecList([Vec3d(i, -i, 0.5 * i) for i in range(64)])
+
+    def answers(tree, qs):
+        d, i = tree.nearest(qs, 5)
+        offsets, found = tree.within(qs, 1.0)
+        return bytes(d), bytes(i), bytes(offsets), bytes(found), bytes(tree.count_within(qs, 2.0))
+
+    def one_by_one(tree, q):
+        d, i = tree.nearest(q, 3)
+        return bytes(d), bytes(i), bytes(tree.within(q, 1.5)), tree.count_within(q, 0.5)
+
+    expected = answers(shared, queries)
+    singles = [one_by_one(shared, queries[j]) for j in range(16)]
+    R, W = Conflict.READ, Conflict.WRITE
+
+    def batch_reader(tally, t, r):
+        assert tally.call(Conflict(0), answers, shared, queries) == expected
+
+    def single_reader(tally, t, r):
+        for j in range(16):
+            assert tally.call(Conflict(0), one_by_one, shared, queries[j]) == singles[j]
+
+    def builder(tally, t, r):
+        # Builds from a list other threads append to: refused while a writer is in, else a tree of one moment.
+        tree = tally.call(R, KDTree, growing)
+        if tree is not REFUSED:
+            m = len(tree)
+            assert m >= 64 and tree.nearest(Vec3d(0, 0, 0), 1)[1].tolist() == [0]
+            assert tree.count_within(Vec3d(0, 0, 0), math.inf) == m
+
+    def appender(tally, t, r):
+        if len(growing) < 2000:
+            tally.call(W, growing.append, Vec3d(1000.0 + r, 0, 0))
+
+    race(stress_report, batch_reader, single_reader, builder, appender, batch_reader, single_reader, builder,
+         single_reader)
+
+
 def test_writable_views_race_with_readers_and_appenders(stress_report):
     n = 24
     values = [tuple(VEC_VALUES[c][k] for c in "xyz") for k in range(3)]

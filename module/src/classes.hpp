@@ -18,6 +18,7 @@ struct Mat3;
 struct RigidTransform;
 struct Plane;
 struct Circle;
+class KdTree;
 }  // namespace galdrin
 
 namespace quorral {
@@ -54,6 +55,7 @@ QUORRAL_CLASS(QuatArray, "QuatList");
 QUORRAL_CLASS(QuatSnapshot, "QuatListIterator");
 QUORRAL_CLASS(RigidArray, "RigidTransformList");
 QUORRAL_CLASS(RigidSnapshot, "RigidTransformListIterator");
+QUORRAL_CLASS(galdrin::KdTree, "KDTree");
 
 #undef QUORRAL_CLASS
 

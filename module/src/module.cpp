@@ -12,6 +12,7 @@
 #include "geometry/circle.hpp"
 #include "geometry/plane.hpp"
 #include "mat3.hpp"
+#include "kd_index.hpp"
 #include "quat.hpp"
 #include "rigid_transform.hpp"
 #include "vec3d.hpp"
@@ -95,7 +96,7 @@ int add_geometry(PyObject* module) {
 PyMethodDef reconstruct_def = Def<void>::method<
     "_reconstruct(tag, data)", reconstruct<galdrin::AngleDegrees, galdrin::AngleRadians, galdrin::Quat, VecArray,
                                            galdrin::Vec3d, galdrin::Circle, galdrin::Plane, QuatArray,
-                                           galdrin::Mat3, galdrin::RigidTransform, RigidArray>>();
+                                           galdrin::Mat3, galdrin::RigidTransform, RigidArray, galdrin::KdTree>>();
 
 // How new float arrays are made ("uninitialised" or "repeat"), for the tests: a
 // private attribute, outside __all__.
@@ -128,7 +129,8 @@ int exec_quorral(PyObject* module) {
     if (add_class<QuatArray>(module) < 0) return -1;
     if (add_class<galdrin::Mat3>(module) < 0) return -1;
     if (add_class<galdrin::RigidTransform>(module) < 0) return -1;
-    return add_class<RigidArray>(module);
+    if (add_class<RigidArray>(module) < 0) return -1;
+    return add_class<galdrin::KdTree>(module);
 }
 
 PyModuleDef_Slot quorral_slots[] = {

@@ -1,0 +1,102 @@
+"""KDTree against scipy's cKDTree (workers=1 and -1) and pykdtree where installed.
+
+Build, k = 1 and k = 8 batch queries and a radius query, on uniform points and
+on clustered ones (Gaussian blobs; the queries drawn uniformly over the same
+cube, so that many fall between the blobs). Every case runs alternately within
+each round; the table gives medians in ms. Before timing, the answers of a
+small case are checked against a scan over all points.
+
+    python benchmarks/kd_tree.py [--sizes 100000,1000000] [--rounds 3]
+"""
+
+import argparse
+import statistics
+import time
+
+import numpy as np
+
+from quorral import KDTree, VecList
+
+try:
+    from scipy.spatial import cKDTree
+except ImportError:  # pragma: no cover - bench dependency
+    cKDTree = None
+try:
+    from pykdtree.kdtree import KDTree as PyKDTree
+except ImportError:  # pragma: no cover - bench dependency
+    PyKDTree = None
+
+RADIUS = {"uniform": 0.01, "clustered": 0.01}
+
+
+def cloud(kind, n, rng):
+    if kind == "uniform":
+        return rng.random((n, 3)), rng.random((n, 3))
+    centres = rng.random((64, 3))
+    points = centres[rng.integers(0, len(centres), n)] + rng.normal(scale=0.01, size=(n, 3))
+    return points, rng.random((n, 3))
+
+
+def check_small(rng):
+    points, queries = cloud("clustered", 2000, rng)
+    points = np.round(points * 20) / 20  # ties
+    tree = KDTree(VecList.from_buffer(points))
+    d, i = tree.nearest(VecList.from_buffer(queries[:50]), 4)
+    for j, q in enumerate(queries[:50]):
+        diff = points - q
+        keys = (diff[:, 0] * diff[:, 0] + diff[:, 1] * diff[:, 1]) + diff[:, 2] * diff[:, 2]
+        order = np.lexsort((np.arange(len(points)), keys))[:4]
+        assert np.asarray(i)[j].tolist() == order.tolist()
+        assert np.array_equal(np.asarray(d)[j], np.sqrt(keys[order]))
+    print("check: the small case equals the scan, ties included")
+
+
+def cases(points, queries, r):
+    vl, ql = VecList.from_buffer(points), VecList.from_buffer(queries)
+    tree = KDTree(vl)
+    out = {
+        "build": {"quorral": lambda: KDTree(vl)},
+        "k=1": {"quorral": lambda: tree.nearest(ql, 1)},
+        "k=8": {"quorral": lambda: tree.nearest(ql, 8)},
+        "radius": {"quorral": lambda: tree.within(ql, r)},
+    }
+    if cKDTree is not None:
+        ref = cKDTree(points)
+        out["build"]["cKDTree"] = lambda: cKDTree(points)
+        for w in (1, -1):
+            out["k=1"][f"cKDTree w={w}"] = lambda w=w: ref.query(queries, 1, workers=w)
+            out["k=8"][f"cKDTree w={w}"] = lambda w=w: ref.query(queries, 8, workers=w)
+            out["radius"][f"cKDTree w={w}"] = lambda w=w: ref.query_ball_point(queries, r, workers=w)
+    if PyKDTree is not None:
+        other = PyKDTree(points)
+        out["build"]["pykdtree"] = lambda: PyKDTree(points)
+        out["k=1"]["pykdtree"] = lambda: other.query(queries, k=1)
+        out["k=8"]["pykdtree"] = lambda: other.query(queries, k=8)
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--sizes", default="100000,1000000")
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+    rng = np.random.default_rng(2026)
+    check_small(rng)
+    for kind in ("uniform", "clustered"):
+        for n in (int(s) for s in args.sizes.split(",")):
+            points, queries = cloud(kind, n, rng)
+            table = cases(points, queries, RADIUS[kind])
+            times = {(op, who): [] for op, runs in table.items() for who in runs}
+            for _ in range(args.rounds):
+                for op, runs in table.items():
+                    for who, fn in runs.items():
+                        start = time.perf_counter()
+                        fn()
+                        times[op, who].append((time.perf_counter() - start) * 1e3)
+            for op, runs in table.items():
+                row = ", ".join(f"{who} {statistics.median(times[op, who]):.0f}" for who in runs)
+                print(f"{kind:9} n={n:<9} {op:6}: {row}")
+
+
+if __name__ == "__main__":
+    main()
