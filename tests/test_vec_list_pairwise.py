@@ -267,6 +267,67 @@ def test_sum_is_within_the_pairwise_bound(triples):
             assert bits(comps(m)[axis]) == bits(got / len(triples))
 
 
+@pytest.mark.parametrize("n", [2, 5, 128])
+def test_covariances_sum_the_outer_products_in_order_within_a_leaf(n):
+    a, b, _, _ = boundary_lists(n)
+    ma, mb = comps(a.mean()), comps(b.mean())
+    want = None
+    for p, q in zip(a, b):  # one leaf: in index order, from the first term
+        u = [x - m for x, m in zip(comps(p), ma)]
+        v = [x - m for x, m in zip(comps(q), mb)]
+        term = [[u[r] * v[c] for c in range(3)] for r in range(3)]
+        want = term if want is None else [[w + t for w, t in zip(wr, tr)] for wr, tr in zip(want, term)]
+    got = a.cross_covariance(b).to_array()
+    assert [[bits(x) for x in row] for row in got] == [[bits(x) for x in row] for row in want]
+    assert [[bits(x) for x in row] for row in a.covariance().to_array()] == \
+        [[bits(x / (n - 1)) for x in row] for row in a.cross_covariance(a).to_array()]
+
+
+def test_covariance_against_numpy_and_its_edges():
+    np = pytest.importorskip("numpy", reason="numpy is not installed for this interpreter")
+    a, b, _, _ = boundary_lists(40000)
+    A, B = np.asarray(a), np.asarray(b)
+    U, V = A - A.mean(axis=0), B - B.mean(axis=0)
+    # Pairwise summation with leaves of 128: each entry within (128 + log2 n) eps of the sum
+    # of the terms' magnitudes, the means' rounding included in a few more.
+    bound = (128 + 16 + 8) * 2.0**-52 * (abs(U).T @ abs(V))
+    assert (abs(np.asarray(a.cross_covariance(b)) - U.T @ V) <= bound).all()
+    assert np.allclose(np.asarray(a.covariance()), np.cov(A.T), rtol=1e-12, atol=0)
+    assert all(math.isnan(x) for row in VecList([Vec3d(1, 2, 3)]).covariance().to_array() for x in row)
+    assert VecList([]).cross_covariance(VecList([])).to_array() == [[0.0] * 3] * 3
+    with pytest.raises(ValueError, match="^lengths differ: self has 2 elements, other has 1$"):
+        VecList([PROBE, PROBE]).cross_covariance(VecList([PROBE]))
+
+
+def test_alignment_recovers_a_rigid_motion_and_agrees_with_scipy():
+    np = pytest.importorskip("numpy", reason="numpy is not installed for this interpreter")
+    rng = np.random.default_rng(4)
+    points = VecList.from_buffer(rng.normal(size=(2000, 3)))
+    motion = quorral.RigidTransform(Quat.random(11), Vec3d(1.5, -2, 0.25))
+    moved = motion.apply(points)
+    x, rms = points.align_to(moved)
+    # Exact data: the rotation is the dominant eigenvector (error about eps |N| / gap) and
+    # the residual is rounding, a few ulps of the coordinates.
+    assert abs(abs(x.rotation.dot(motion.rotation)) - 1) <= 64 * 2.0**-53
+    assert max(map(abs, comps(x.translation - motion.translation))) <= 1e-14
+    assert rms <= 1e-14
+    noisy = VecList.from_buffer(np.asarray(moved) + rng.normal(scale=0.01, size=(2000, 3)))
+    q, _ = points.rotation_to(VecList.from_buffer(np.asarray(noisy) - comps(motion.translation)))
+    rotation = pytest.importorskip("scipy.spatial.transform").Rotation
+    want, _ = rotation.align_vectors(np.asarray(noisy) - comps(motion.translation), np.asarray(points))
+    assert abs(np.dot(want.as_quat(), q.to_xyzw())) >= 1 - 1e-12
+
+
+@pytest.mark.parametrize("a, b", [
+    ([], []),
+    ([Vec3d(1, 2, 3)] * 5, [Vec3d(1, 2, 3)] * 5),
+    ([Vec3d(i, 2 * i, 3 * i) for i in range(6)], [Vec3d(-i, 0, i) for i in range(6)]),
+])
+def test_alignment_of_points_that_leave_the_rotation_open(a, b):
+    with pytest.raises(ValueError, match="^the points do not determine a rotation: fewer than three of them, or all on one line$"):
+        VecList(a).align_to(VecList(b))
+
+
 def test_sum_example_differs_from_the_sum_in_order():
     # Leaf 0 holds 1e16 and loses its ones; leaves 1 and 2 add 256 exactly.
     vl = VecList([Vec3d(1e16, 0, 0)] + [Vec3d(1, 0, 0)] * (3 * LEAF - 1))
@@ -318,6 +379,13 @@ def boundary_parts(n):
              VecList.from_columns(b.column(2), a.column(0), a.column(1))]
     arrays = [a.dot_each(b), a.distance_each(b), a.dot_each(PROBE), a.distance_each(PROBE), TILTED.signed_distance(a)]
     scalars = [a.dot_sum(b), *comps(a.sum()), *comps(a.mean())]
+    for m in (a.cross_covariance(b), a.covariance()):
+        scalars += [x for row in m.to_array() for x in row]
+    if n >= 3:
+        x, rms = a.align_to(b)
+        q, rms_about_origin = a.rotation_to(b)
+        scalars += [*(x.rotation.w, x.rotation.i, x.rotation.j, x.rotation.k), *comps(x.translation), rms,
+                    q.w, q.i, q.j, q.k, rms_about_origin]
     return lists, arrays, scalars
 
 

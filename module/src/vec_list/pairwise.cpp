@@ -3,16 +3,22 @@
 // batch operations.
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
 #include "binding/arrays.hpp"
+#include "alignment.hpp"
 #include "binding/def.hpp"
+#include "covariance.hpp"
 #include "geometry/plane.hpp"
 #include "pool/pool.hpp"
+#include "rigid_transform.hpp"
 #include "summation.hpp"
 #include "vec_list/batch.hpp"
 #include "vec_list/vec_array.hpp"
@@ -20,6 +26,7 @@
 namespace quorral {
 
 using galdrin::Plane;
+using galdrin::Quat;
 using galdrin::Vec3d;
 
 namespace {
@@ -54,6 +61,60 @@ Vec3d sum(const VecArray& a) {
 }
 
 Vec3d mean(const VecArray& a) { return sum(a) / static_cast<double>(a.items.size()); }
+
+// The sum of outer(a[i] - mean(a), b[i] - mean(b)) on the summation tree.
+galdrin::Mat3 cross_covariance(const VecArray& a, const VecArray& b) {
+    const std::size_t n = a.items.size();
+    if (n != b.items.size()) throw length_mismatch("self", n, "other", b.items.size());
+    const Vec3d* x = a.items.data();
+    const Vec3d* y = b.items.data();
+    const Vec3d ma = mean(a), mb = mean(b);
+    return tree_sum_on_pool(n, [x, y, ma, mb](std::size_t i) { return galdrin::outer(x[i] - ma, y[i] - mb); },
+                            galdrin::zero_matrix());
+}
+
+// sqrt of the mean of distance_squared(f(a[i]), b[i]) over the n pairs, summed on the tree.
+template <class F>
+double rms_distance(const VecArray& a, const VecArray& b, const F& f) {
+    const Vec3d* x = a.items.data();
+    const Vec3d* y = b.items.data();
+    const double s = tree_sum_on_pool(a.items.size(), [x, y, f](std::size_t i) { return distance_squared(f(x[i]), y[i]); }, 0.0);
+    return std::sqrt(s / static_cast<double>(a.items.size()));
+}
+
+Quat determined(const galdrin::Alignment& found) {
+    if (!found.determined)
+        throw InvalidValue("the points do not determine a rotation: fewer than three of them, or all on one line");
+    return found.rotation;
+}
+
+// The rigid transform x minimising the sum of distance_squared(x.apply(a[i]), b[i]):
+// the rotation from the cross-covariance, the translation mean(b) - rotate(q, mean(a)).
+std::tuple<galdrin::RigidTransform, double> align_to(const VecArray& a, const VecArray& b) {
+    const Quat q = determined(galdrin::rotation_aligning(cross_covariance(a, b)));
+    const galdrin::RigidTransform x{q, mean(b) - rotate(q, mean(a))};
+    return {x, rms_distance(a, b, [x](const Vec3d& p) { return apply(x, p); })};
+}
+
+// The rotation q minimising the sum of distance_squared(rotate(q, a[i]), b[i]),
+// about the origin: from the sum of outer(a[i], b[i]).
+std::tuple<Quat, double> rotation_to(const VecArray& a, const VecArray& b) {
+    const std::size_t n = a.items.size();
+    if (n != b.items.size()) throw length_mismatch("self", n, "other", b.items.size());
+    const Vec3d* x = a.items.data();
+    const Vec3d* y = b.items.data();
+    const galdrin::Mat3 s = tree_sum_on_pool(n, [x, y](std::size_t i) { return galdrin::outer(x[i], y[i]); },
+                                             galdrin::zero_matrix());
+    const Quat q = determined(galdrin::rotation_aligning(s));
+    return {q, rms_distance(a, b, [q](const Vec3d& p) { return rotate(q, p); })};
+}
+
+// cross_covariance(a, a) / (n - 1); NaN entries for fewer than two points.
+galdrin::Mat3 covariance(const VecArray& a) {
+    const std::size_t n = a.items.size();
+    const double divisor = n < 2 ? std::numeric_limits<double>::quiet_NaN() : static_cast<double>(n - 1);
+    return cross_covariance(a, a) / divisor;
+}
 
 double dot_sum(const VecArray& a, const VecArray& b) {
     const std::size_t n = a.items.size();
@@ -141,6 +202,10 @@ void add_pairwise_operations(ClassSpec& spec) {
         }>(),
         D::method<"sum($self)", sum>(),
         D::method<"mean($self)", mean>(),
+        D::method<"cross_covariance($self, other)", cross_covariance>(),
+        D::method<"covariance($self)", covariance>(),
+        D::method<"align_to($self, other)", align_to>(),
+        D::method<"rotation_to($self, other)", rotation_to>(),
         D::method<"take($self, indices)", take>(),
         D::method<"writable($self)", writable_view>(),
     };
