@@ -159,4 +159,4 @@ bench: ext
 clean:
 	rm -rf build .venv .venv-ft .venv-tsan .venv-3.14 .venv-3.15
 
-include mk/parallel.mk mk/tsan.mk mk/wheels.mk
+include mk/parallel.mk mk/tsan.mk mk/wheels.mk mk/aarch64.mk
