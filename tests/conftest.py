@@ -7,7 +7,7 @@ import sysconfig
 import typing
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, Phase, given, settings, strategies as st
 
 # An interpreter built with ThreadSanitizer (which then also instruments this
 # extension) runs a thread of its own in every process.
@@ -29,8 +29,9 @@ settings.register_profile("ci", derandomize=True, database=None, deadline=None, 
                           suppress_health_check=_QUIET)
 settings.register_profile("explore", derandomize=False, database=None, deadline=None, print_blob=True,
                           suppress_health_check=_QUIET, max_examples=100 * EXPLORE)
-# ci with a tenth of the examples, for the suite under qemu-user (make test-aarch64).
-settings.register_profile("emulated", parent=settings.get_profile("ci"), max_examples=10)
+# ci with a tenth of the examples and no shrinking, for the suite under qemu-user.
+settings.register_profile("emulated", parent=settings.get_profile("ci"), max_examples=10,
+                          phases=[Phase.explicit, Phase.reuse, Phase.generate])
 settings.load_profile("ci")
 
 
