@@ -1,6 +1,8 @@
 # make test   - builds everything and runs the C++ tests, and the Python suite
 #               from each interpreter's installed wheel (mk/wheels.mk) on CPython
-#               3.13 with the GIL, free-threaded 3.13, and 3.14 and 3.15 with the GIL
+#               3.13 with the GIL, free-threaded 3.13, and 3.14 and 3.15 with the GIL;
+#               then the aarch64 wheel cross-built and the bits of both
+#               architectures compared under qemu-user (mk/aarch64.mk)
 # make wheels - the sdist and from it every interpreter's wheel, checked
 # make demo   - builds the extension and runs the demonstration
 # make test-explore - the property tests with random seeds, for EXPLORE_MINUTES
@@ -144,6 +146,7 @@ test: cpp-test cpp-test-tsan
 	$(MAKE) --no-print-directory FLAVOUR=3.14 suite
 	$(MAKE) --no-print-directory FLAVOUR=3.15 suite
 	$(MAKE) --no-print-directory cibuildwheel-matrix
+	$(MAKE) --no-print-directory bits-aarch64
 	@$(MAKE) --no-print-directory wheel-summary
 
 demo: ext
@@ -159,4 +162,4 @@ bench: ext
 clean:
 	rm -rf build .venv .venv-ft .venv-tsan .venv-3.14 .venv-3.15
 
-include mk/parallel.mk mk/tsan.mk mk/wheels.mk
+include mk/parallel.mk mk/tsan.mk mk/wheels.mk mk/aarch64.mk

@@ -7,7 +7,7 @@ import sysconfig
 import typing
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, Phase, given, settings, strategies as st
 
 # An interpreter built with ThreadSanitizer (which then also instruments this
 # extension) runs a thread of its own in every process.
@@ -21,7 +21,7 @@ SOURCE = pathlib.Path(os.environ.get("QUORRAL_SOURCE", "."))
 
 # Property tests run derandomised, so that a commit gets the same verdict on every
 # machine; `make test-explore` picks the explore profile with a random seed and
-# QUORRAL_EXPLORE times the examples. Neither keeps an example database. No
+# QUORRAL_EXPLORE times the examples. None keeps an example database. No
 # deadline and no too-slow check: a loaded, sanitized or emulated run is slow.
 EXPLORE = int(os.environ.get("QUORRAL_EXPLORE", "1"))
 _QUIET = [HealthCheck.too_slow]
@@ -29,11 +29,16 @@ settings.register_profile("ci", derandomize=True, database=None, deadline=None, 
                           suppress_health_check=_QUIET)
 settings.register_profile("explore", derandomize=False, database=None, deadline=None, print_blob=True,
                           suppress_health_check=_QUIET, max_examples=100 * EXPLORE)
+# ci with a tenth of the examples and no shrinking, for the suite under qemu-user.
+settings.register_profile("emulated", parent=settings.get_profile("ci"), max_examples=10,
+                          phases=[Phase.explicit, Phase.reuse, Phase.generate])
 settings.load_profile("ci")
 
 
 def examples(n: int) -> int:
-    """A test's own example count, scaled up in exploring runs."""
+    """A test's own example count, scaled up in exploring runs and down in emulated ones."""
+    if settings.get_current_profile_name() == "emulated":
+        return max(1, n // 10)
     return n * EXPLORE
 
 
