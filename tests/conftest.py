@@ -1,6 +1,7 @@
 import dataclasses
 import math
 import os
+import platform
 import pathlib
 import struct
 import sysconfig
@@ -144,6 +145,8 @@ class Batch:
     reduction: bool = False
     nan_in: tuple | None = None
     nan_in_operand: bool = True
+    # Machines (platform.machine()) where a lone NaN too may come out with another sign or payload.
+    lone_nans_alike_on: tuple = ()
 
 
 def words(result):
@@ -219,7 +222,7 @@ def batch_rule_tests(members: dict):
     @settings(max_examples=examples(25))
     @given(data=st.data())
     def test_with_lone_nans_batch_is_single_bit_for_bit(member, data):
-        check_batch(member, *data.draw(lone_nans(member)), nans_alike=False)
+        check_batch(member, *data.draw(lone_nans(member)), nans_alike=platform.machine() in member.lone_nans_alike_on)
 
     @pytest.mark.parametrize("member", params)
     @settings(max_examples=examples(25))

@@ -468,7 +468,7 @@ NAN_RULE = {
                               lambda e, o: Vec3d(*e).distance_squared(Vec3d(*o)), 3, 3),
     # a NaN of the quaternion meets its own negation from the conjugate
     "rotate": Batch(lambda es, o: rotated(es, Quat(*o)), lambda e, o: Quat(*o).rotate(Vec3d(*e)), 3, 4,
-                    nan_in_operand=False),
+                    nan_in_operand=False, lone_nans_alike_on=("aarch64",)),
     "transform": Batch(lambda es, o: as_list(es).transform(Mat3([o[0:3], o[3:6], o[6:9]])),
                        lambda e, o: Mat3([o[0:3], o[3:6], o[6:9]]) @ Vec3d(*e), 3, 9),
     "v + w": Batch(lambda es, o: as_list(es) + Vec3d(*o), lambda e, o: Vec3d(*e) + Vec3d(*o), 3, 3),
@@ -613,6 +613,12 @@ def test_minimum_distance_to_with_nans_is_independent_of_workers(workers):
     env = {**os.environ, "RAYON_NUM_THREADS": workers}
     out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True,
                          timeout=120).stdout.split("\n")
+    if platform.machine() != "x86_64":
+        # The reference ranks the NaNs x86-64 makes, sign bit set; elsewhere the one-worker run is the reference.
+        one = subprocess.run([sys.executable, "-c", script], env={**env, "RAYON_NUM_THREADS": "1"},
+                             capture_output=True, text=True, check=True, timeout=120).stdout.split("\n")
+        assert out == one
+        return
     for line, (points, stride) in zip(out, nan_search_cases(), strict=False):
         items = [Vec3d(*p) for p in points]
         index, distance = nearest_reference(items, Vec3d(0.0, 0.0, 0.0), stride)
