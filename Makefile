@@ -146,7 +146,7 @@ test: cpp-test cpp-test-tsan
 	$(MAKE) --no-print-directory FLAVOUR=3.14 suite
 	$(MAKE) --no-print-directory FLAVOUR=3.15 suite
 	$(MAKE) --no-print-directory cibuildwheel-matrix
-	$(MAKE) --no-print-directory bits-aarch64
+	$(MAKE) --no-print-directory test-aarch64 bits-aarch64
 	@$(MAKE) --no-print-directory wheel-summary
 
 demo: ext

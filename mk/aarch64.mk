@@ -23,8 +23,13 @@ A64_SOABI := cpython-313-aarch64-linux-gnu
 A64_PLATFORMS := $(foreach v,28 27 26 25 24 23 22 21 20 19 18 17,--platform manylinux_2_$(v)_aarch64) --platform manylinux2014_aarch64
 # The sysroot, provisioned (and checked) once per make run, on first use.
 A64_ROOT = $(eval A64_ROOT := $(shell scripts/provision-aarch64))$(A64_ROOT)
-A64_TESTS := test_vec3d.py test_quat.py test_angle.py test_geometry.py test_vec_list.py test_quat_list.py \
-  test_vec_list_pairwise.py test_module.py
+# Every class's documented bits, and the pool on 1, 2 and 4 workers; the batch
+# members' bits are compared by bits-aarch64. The rest: test-aarch64-full.
+A64_POOL := test_vec_list.py::test_pool_size_from_environment test_vec_list.py::test_pool_starts_with_the_first_job \
+  test_vec_list.py::test_pool_does_not_start_when_arguments_fail test_vec_list.py::test_single_worker_gives_the_same_results \
+  test_quat_list.py::test_results_do_not_depend_on_the_worker_count \
+  test_vec_list_pairwise.py::test_results_are_the_same_on_every_worker_count
+A64_TESTS := test_vec3d.py test_quat.py test_angle.py test_geometry.py test_module.py test_mat3.py $(A64_POOL)
 # Fused multiply-adds of every kind: -ffp-contract=off must leave none.
 A64_FMA := fmadd|fmsub|fnmadd|fnmsub|fmla|fmls
 A64_BITS := $(A64)/bits

@@ -73,7 +73,7 @@ inline double wrap_angle(double x) {
 //   otherwise:        a = w - xj, b = xi + e * xk, c = xj + w, d = e * xk - xi,
 //                     which turns q by a quarter turn about j into the proper
 //                     sequence i, j, i;
-//   middle = 2 * atan2(hypot(c, d), hypot(a, b)), in [0, pi];
+//   middle = 2 * atan2(|(c, d)|, |(a, b)|), in [0, pi], of a, b, c, d scaled by one power of two;
 //   p = atan2(b, a), n = atan2(d, c); first = p - n, third = p + n.
 // The middle angle within 1e-7 of 0 or pi is gimbal lock: the angle the
 // caller gives last is set to 0 and the other is 2p (middle near 0) or the
