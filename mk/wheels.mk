@@ -31,13 +31,16 @@ $(TOOLS)/.release-stamp: requirements-release.txt
 
 release-tools: $(TOOLS)/.release-stamp
 
-# Files that did not change keep their times when the tree is unpacked again,
-# so that the wheels' build directories rebuild only what changed.
+# The sdist holds one fixed time for every file: unpacked, files take the time
+# of unpacking, and those that did not change since the last tree keep that
+# tree's time, so that the wheels' build directories rebuild what changed.
 sdist: release-tools
 	rm -rf $(SDIST_DIR)/*.tar.gz $(SDIST_DIR)/tree.new
 	$(TOOLS)/python -m build -q --sdist --no-isolation --outdir $(SDIST_DIR) . >/dev/null
 	mkdir -p $(SDIST_DIR)/tree.new
-	tar -xzf $(SDIST_DIR)/*.tar.gz -C $(SDIST_DIR)/tree.new --strip-components=1
+	tar -xzmf $(SDIST_DIR)/*.tar.gz -C $(SDIST_DIR)/tree.new --strip-components=1
+	cd $(SDIST_DIR)/tree.new && find . -type f | while read -r f; do \
+	  ! cmp -s "$$f" "../tree/$$f" || touch -r "../tree/$$f" "$$f"; done
 	rm -rf $(SDIST_TREE) && mv $(SDIST_DIR)/tree.new $(SDIST_TREE)
 
 wheel: venv sdist
