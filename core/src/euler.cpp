@@ -26,10 +26,7 @@ EulerAngles to_euler(const EulerSequence& seq, const Quat& q) {
     // |(a, b)| and |(c, d)| of the pairs scaled by one power of two, so that the
     // squares neither overflow nor underflow: exact, and atan2 needs only their ratio.
     // (Not hypot: its newer symbol would raise the wheels' glibc requirement.)
-    const double big = std::fmax(std::fmax(std::fabs(a), std::fabs(b)), std::fmax(std::fabs(c), std::fabs(d)));
-    const int scale = big > 0.0 && big < INFINITY ? -std::ilogb(big) : 0;
-    const double sa = std::scalbn(a, scale), sb = std::scalbn(b, scale), sc = std::scalbn(c, scale),
-                 sd = std::scalbn(d, scale);
+    const auto [sa, sb, sc, sd] = scaled_to_unit_binade(a, b, c, d);
     const double n1 = std::sqrt(sa * sa + sb * sb), n2 = std::sqrt(sc * sc + sd * sd);
     if (n1 == 0.0 && n2 == 0.0) return {{NAN, NAN, NAN}, false};
     const double h = std::atan2(n2, n1);

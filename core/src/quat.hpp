@@ -201,16 +201,23 @@ inline Quat rotation_between(const Vec3d& a, const Vec3d& b) {
     return {dot(ua, h), v.x, v.y, v.z};
 }
 
+// a, b, c, d times the power of two that brings the largest magnitude among
+// them into [1, 2), NaNs passed over; unchanged when that is 0 or infinite.
+// Exact (but for values so much smaller that they underflow), so that their
+// squares neither overflow nor underflow.
+inline std::array<double, 4> scaled_to_unit_binade(double a, double b, double c, double d) {
+    const double m = std::fmax(std::fmax(std::fabs(a), std::fabs(b)), std::fmax(std::fabs(c), std::fabs(d)));
+    const int e = m > 0.0 && m < std::numeric_limits<double>::infinity() ? std::ilogb(m) : 0;
+    return {std::scalbn(a, -e), std::scalbn(b, -e), std::scalbn(c, -e), std::scalbn(d, -e)};
+}
+
 // The angle of the rotation q applies, in [0, pi]: 2 atan2(|(i, j, k)|, |w|)
 // of q scaled by the power of two that brings its largest component into
 // [1, 2), an exact scaling that keeps the squares from overflowing or
 // underflowing; the same for q and -q. atan2 keeps it accurate near 0 and
 // near pi, where acos(w) would not be.
 inline double rotation_angle(const Quat& q) {
-    const double m = std::fmax(std::fmax(std::fabs(q.w), std::fabs(q.i)), std::fmax(std::fabs(q.j), std::fabs(q.k)));
-    const int e = m > 0.0 && m < std::numeric_limits<double>::infinity() ? std::ilogb(m) : 0;
-    const double w = std::scalbn(q.w, -e), i = std::scalbn(q.i, -e), j = std::scalbn(q.j, -e),
-                 k = std::scalbn(q.k, -e);
+    const auto [w, i, j, k] = scaled_to_unit_binade(q.w, q.i, q.j, q.k);
     const double h = std::atan2(std::sqrt((i * i + j * j) + k * k), std::fabs(w));
     return h + h;
 }

@@ -36,16 +36,6 @@ constexpr QuatOuter outer(const Quat& q) {
     return o;
 }
 
-// Each entry (weight * q_r) * q_c.
-constexpr QuatOuter outer(const Quat& q, double weight) {
-    const double c[4] = {q.w, q.i, q.j, q.k};
-    QuatOuter o;
-    std::size_t k = 0;
-    for (int r = 0; r < 4; ++r)
-        for (int s = r; s < 4; ++s) o.e[k++] = (weight * c[r]) * c[s];
-    return o;
-}
-
 // The unit eigenvector of M's largest eigenvalue (its largest component
 // positive); NaN when that eigenvalue is not positive (no quaternions, or all
 // of weight or norm zero) or M holds a NaN or an infinity.
