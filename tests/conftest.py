@@ -4,6 +4,8 @@ import os
 import platform
 import pathlib
 import struct
+import subprocess
+import sys
 import sysconfig
 import typing
 
@@ -50,6 +52,13 @@ def source_file(relative: str) -> pathlib.Path:
         pytest.skip(f"{relative} not found under {SOURCE.resolve()} (set QUORRAL_SOURCE to the source tree)",
                     allow_module_level=True)
     return path
+
+
+def run_with_workers(script: str, workers, timeout=None, **env) -> str:
+    """The standard output of `python -c script` in a new process whose pool has `workers` threads."""
+    env = {**os.environ, "RAYON_NUM_THREADS": str(workers), **env}
+    return subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True,
+                          timeout=timeout).stdout
 
 
 def bits(x: float) -> int:

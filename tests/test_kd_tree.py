@@ -2,18 +2,14 @@
 
 import array
 import copy
-import hashlib
 import math
-import os
 import pickle
-import subprocess
-import sys
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import bits, examples
+from conftest import bits, examples, run_with_workers
 from quorral import KDTree, Quat, Vec3d, VecList
 
 INF = math.inf
@@ -304,9 +300,4 @@ print(h.hexdigest())
 
 @pytest.mark.thread_unsafe(reason="runs subprocesses")
 def test_results_do_not_depend_on_the_worker_count():
-    outputs = set()
-    for threads in ("1", "2", "4"):
-        env = {**os.environ, "RAYON_NUM_THREADS": threads}
-        outputs.add(subprocess.run([sys.executable, "-c", WORKERS_SCRIPT], env=env, capture_output=True, text=True,
-                                   check=True).stdout)
-    assert len(outputs) == 1
+    assert len({run_with_workers(WORKERS_SCRIPT, threads) for threads in (1, 2, 4)}) == 1

@@ -2,16 +2,13 @@ import array
 import copy
 import inspect
 import math
-import os
 import pickle
 import struct
-import subprocess
-import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import bits, examples
+from conftest import bits, examples, run_with_workers
 from quorral import AngleRadians, Mat3, Quat, Vec3d, VecList
 
 NAN = float("nan")
@@ -474,7 +471,4 @@ def test_transform_is_independent_of_workers(workers):
     points = [Vec3d(math.sin(i) * 1e3, math.cos(i * 0.7), (i % 17) - 8.5) for i in range(n)]
     m = Mat3(((1.5, -2.0, 0.25), (3.0, 0.1, -7.0), (0.3, 4.0, 2.0)))
     want = hashlib.sha256(struct.pack(f"<{3 * n}d", *(c for p in points for c in (m @ p).to_array()))).hexdigest()
-    env = {**os.environ, "RAYON_NUM_THREADS": workers}
-    out = subprocess.run([sys.executable, "-c", TRANSFORM_SCRIPT.format(n=n)], env=env, capture_output=True,
-                         text=True, check=True, timeout=120).stdout.strip()
-    assert out == want
+    assert run_with_workers(TRANSFORM_SCRIPT.format(n=n), workers, timeout=120).strip() == want

@@ -2,16 +2,13 @@
 
 import array
 import math
-import os
-import subprocess
-import sys
 import warnings
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import quorral
-from conftest import Batch, batch_rule_tests, bits, examples
+from conftest import Batch, batch_rule_tests, bits, examples, run_with_workers
 from quorral import AngleRadians, Quat, QuatList, Vec3d, VecList
 
 NAN = float("nan")
@@ -431,12 +428,7 @@ print(h.hexdigest())
 
 @pytest.mark.thread_unsafe(reason="runs subprocesses")
 def test_results_do_not_depend_on_the_worker_count():
-    outputs = set()
-    for threads in ("1", "2", "4"):
-        env = {**os.environ, "RAYON_NUM_THREADS": threads}
-        outputs.add(subprocess.run([sys.executable, "-c", WORKERS_SCRIPT], env=env, capture_output=True, text=True,
-                                   check=True).stdout)
-    assert len(outputs) == 1
+    assert len({run_with_workers(WORKERS_SCRIPT, threads) for threads in (1, 2, 4)}) == 1
 
 
 def test_results_are_new_and_the_receiver_is_unchanged():

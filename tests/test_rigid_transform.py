@@ -1,16 +1,13 @@
 import array
 import copy
 import math
-import os
 import pickle
 import struct
-import subprocess
-import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import Batch, batch_rule_tests, bits, examples
+from conftest import Batch, batch_rule_tests, bits, examples, run_with_workers
 from quorral import AngleRadians, Mat3, Quat, QuatList, RigidTransform, RigidTransformList, Vec3d, VecList
 
 NAN = float("nan")
@@ -267,10 +264,7 @@ def test_apply_is_independent_of_workers(workers):
     n = 50_000
     points = [Vec3d(math.sin(i) * 1e3, math.cos(i * 0.7), (i % 17) - 8.5) for i in range(n)]
     want = hashlib.sha256(struct.pack(f"<{3 * n}d", *(c for p in points for c in X.apply(p).to_array()))).hexdigest()
-    env = {**os.environ, "RAYON_NUM_THREADS": workers}
-    out = subprocess.run([sys.executable, "-c", APPLY_SCRIPT.format(n=n)], env=env, capture_output=True,
-                         text=True, check=True, timeout=120).stdout.strip()
-    assert out == want
+    assert run_with_workers(APPLY_SCRIPT.format(n=n), workers, timeout=120).strip() == want
 
 
 # --- RigidTransformList ---------------------------------------------------------------

@@ -9,7 +9,7 @@ import sys
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import THREAD_SANITIZER, Batch, batch_rule_tests, bits, comps, examples, same_float, same_vec
+from conftest import THREAD_SANITIZER, Batch, batch_rule_tests, bits, comps, examples, same_float, same_vec, run_with_workers
 from quorral import Mat3, Quat, Vec3d, VecList, geometry
 
 NAN = float("nan")
@@ -610,14 +610,10 @@ for points, stride in nan_search_cases():
 @pytest.mark.parametrize("workers", ["1", "2", "4"])
 def test_minimum_distance_to_with_nans_is_independent_of_workers(workers):
     script = NAN_SEARCH_SCRIPT.format(tests=os.path.dirname(__file__))
-    env = {**os.environ, "RAYON_NUM_THREADS": workers}
-    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True,
-                         timeout=120).stdout.split("\n")
+    out = run_with_workers(script, workers, timeout=120).split("\n")
     if platform.machine() != "x86_64":
         # The reference ranks the NaNs x86-64 makes, sign bit set; elsewhere the one-worker run is the reference.
-        one = subprocess.run([sys.executable, "-c", script], env={**env, "RAYON_NUM_THREADS": "1"},
-                             capture_output=True, text=True, check=True, timeout=120).stdout.split("\n")
-        assert out == one
+        assert out == run_with_workers(script, 1, timeout=120).split("\n")
         return
     for line, (points, stride) in zip(out, nan_search_cases(), strict=False):
         items = [Vec3d(*p) for p in points]
@@ -1049,8 +1045,4 @@ def test_single_worker_gives_the_same_results():
         " vl.minimum_distance_to(quorral.Vec3d(7, -2, 3), 7),"
         " repr(vl * 0.3).__hash__(), repr(0.3 * vl).__hash__(), repr(vl / 0.7).__hash__())\n"
     )
-    outputs = set()
-    for threads in ("1", "2", "5"):
-        env = {**os.environ, "RAYON_NUM_THREADS": threads, "PYTHONHASHSEED": "0"}
-        outputs.add(subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True).stdout)
-    assert len(outputs) == 1
+    assert len({run_with_workers(script, threads, PYTHONHASHSEED="0") for threads in (1, 2, 5)}) == 1

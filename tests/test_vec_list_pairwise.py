@@ -17,7 +17,7 @@ import sysconfig
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import Batch, batch_rule_tests, bits, comps, examples, same_float, same_vec
+from conftest import Batch, batch_rule_tests, bits, comps, examples, same_float, same_vec, run_with_workers
 import quorral
 from quorral import Quat, Vec3d, VecList, geometry
 
@@ -409,11 +409,7 @@ for n, digest in boundary_results():
 @pytest.mark.thread_unsafe(reason="runs subprocesses")
 def test_results_are_the_same_on_every_worker_count():
     script = BOUNDARY_SCRIPT.format(tests=os.path.dirname(__file__))
-    outputs = {}
-    for workers in ("1", "2", "4"):
-        env = {**os.environ, "RAYON_NUM_THREADS": workers}
-        outputs[workers] = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
-                                          check=True, timeout=300).stdout
+    outputs = {workers: run_with_workers(script, workers, timeout=300) for workers in ("1", "2", "4")}
     assert outputs["1"] == outputs["2"] == outputs["4"]
     assert outputs["1"] == "".join(f"{n} {d}\n" for n, d in boundary_results())
 

@@ -18,14 +18,6 @@ using namespace test_support;
 
 namespace {
 
-
-void expect_bits(const Quat& q, double w, double i, double j, double k) {
-    EXPECT_EQ(bits(q.w), bits(w));
-    EXPECT_EQ(bits(q.i), bits(i));
-    EXPECT_EQ(bits(q.j), bits(j));
-    EXPECT_EQ(bits(q.k), bits(k));
-}
-
 // Quarter turn about z, as built from the axis (0, 0, 1).
 const Quat quarter_z = from_axis_angle(Vec3d::k(), AngleRadians::half_pi());
 

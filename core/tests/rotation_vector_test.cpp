@@ -12,17 +12,6 @@ using galdrin::Vec3d;
 
 using namespace test_support;
 
-namespace {
-
-void expect_bits(const Quat& q, double w, double i, double j, double k) {
-    EXPECT_EQ(bits(q.w), bits(w));
-    EXPECT_EQ(bits(q.i), bits(i));
-    EXPECT_EQ(bits(q.j), bits(j));
-    EXPECT_EQ(bits(q.k), bits(k));
-}
-
-}  // namespace
-
 TEST(RotationVector, ZeroIsTheIdentityExactly) {
     expect_bits(galdrin::from_rotation_vector(Vec3d::zero()), 1, 0, 0, 0);
     expect_bits(galdrin::from_rotation_vector(Vec3d{-0.0, -0.0, -0.0}), 1, 0, 0, 0);
