@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -103,6 +104,17 @@ struct Arg<Str> {
         return true;
     }
     Str get() const { return value; }
+};
+
+// None, or else a T: the parameter of a "name=None" default.
+template <class T>
+struct Arg<std::optional<T>> {
+    std::optional<Arg<T>> inner;
+    bool load(PyObject* obj) {
+        if (obj == Py_None) return true;
+        return inner.emplace().load(obj);
+    }
+    std::optional<T> get() { return inner ? std::optional<T>(inner->get()) : std::nullopt; }
 };
 
 // An instance of one of the module's classes, entered for reading.
