@@ -566,6 +566,7 @@ def test_concurrent_batches_match_single_thread_bits(stress_report):
         "sum": lambda vl: vec_bits(vl.sum()) + vec_bits(vl.mean()),
         "take": lambda vl: list_bits(vl.take(indices)),
         "compress": lambda vl: list_bits(vl.compress(vl.inside([TILTED]))),
+        "slice": lambda vl: list_bits(vl.slice(-7, 3, -3)) + list_bits(vl.slice(1, None, 2)),
         "column": lambda vl: vl.column(2).tobytes(),
         "divide_each": lambda vl: list_bits(vl.divide_each(factors)),
         "perspective_divide": lambda vl: list_bits(vl.perspective_divide()),

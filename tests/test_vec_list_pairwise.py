@@ -9,6 +9,7 @@ import math
 import operator
 import os
 import pickle
+import re
 import struct
 import subprocess
 import sys
@@ -601,6 +602,46 @@ def test_compress_reads_bool_and_byte_masks(mask):
     items = [Vec3d(1, 2, 3), Vec3d(4, 5, 6), Vec3d(7, 8, 9)]
     flags = [bool(m) for m in (mask.tolist() if isinstance(mask, memoryview) else mask)]
     assert [comps(v) for v in VecList(items).compress(mask)] == [comps(v) for v, f in zip(items, flags) if f]
+
+
+def element_rows(a):
+    raw = memoryview(a).tobytes()
+    size = len(raw) // len(a) if len(a) else 0
+    return [raw[i * size:(i + 1) * size] for i in range(len(a))]
+
+
+@pytest.mark.parametrize("make", [
+    lambda n: VecList([Vec3d(i, -i, i / 3) for i in range(n)]),
+    lambda n: quorral.QuatList([Quat(i, -0.0, i / 7, 1) for i in range(n)]),
+    lambda n: quorral.RigidTransformList([quorral.RigidTransform.from_translation(Vec3d(i, i / 3, -i)) for i in range(n)]),
+], ids=["VecList", "QuatList", "RigidTransformList"])
+@pytest.mark.parametrize("n", [0, 1, 7, 5000])
+@pytest.mark.parametrize("bounds", [
+    (), (2,), (None, 3), (1, -1), (-3,), (None, None, -1), (5, 0, -2), (0, 10**30, 3),
+    (-10**30, None), (3, 1), (None, None, 2**62), (True, None, 2),
+])
+def test_slice_is_the_sequence_slice(make, n, bounds):
+    a = make(n)
+    rows = element_rows(a)
+    want = rows[slice(*bounds) if len(bounds) > 1 else slice(bounds[0] if bounds else None, None)]
+    got = a.slice(*bounds)
+    assert type(got) is type(a) and element_rows(got) == want
+    assert element_rows(a) == rows
+
+
+@pytest.mark.parametrize("args, kwargs, error, message", [
+    ((0, 5, 0), {}, ValueError, "slice step cannot be zero"),
+    (("1",), {}, TypeError, "slice indices must be integers or None or have an __index__ method"),
+    ((1.5,), {}, TypeError, "slice indices must be integers or None or have an __index__ method"),
+    ((), {"step": 0}, ValueError, "slice step cannot be zero"),
+    ((1, 2, 3, 4), {}, TypeError, "VecList.slice() takes from 0 to 3 positional arguments but 4 were given"),
+])
+def test_slice_errors(args, kwargs, error, message):
+    a = VecList([Vec3d(1, 2, 3)] * 3)
+    with pytest.raises(error, match=f"^{re.escape(message)}$"):
+        a.slice(*args, **kwargs)
+    with pytest.raises(TypeError):
+        a[0:2]
 
 
 @pytest.mark.parametrize(

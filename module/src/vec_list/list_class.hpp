@@ -155,6 +155,29 @@ ElementList<E> compress(const ElementList<E>& a, Mask mask) {
     return result;
 }
 
+// The elements a[start:stop:step] would hold as a Python sequence: the
+// bounds are read and clamped by the interpreter's slice rules (None, negative
+// and out-of-range values alike), and the elements copied on the pool.
+template <class E>
+PyObject* slice(const ElementList<E>& a, PyObject* start, PyObject* stop, PyObject* step) {
+    PyObject* bounds = PySlice_New(start, stop, step);
+    if (!bounds) return nullptr;
+    Py_ssize_t first, last, stride;
+    const int unpacked = PySlice_Unpack(bounds, &first, &last, &stride);
+    Py_DECREF(bounds);
+    if (unpacked < 0) return nullptr;
+    const auto count =
+        static_cast<std::size_t>(PySlice_AdjustIndices(static_cast<Py_ssize_t>(a.items.size()), &first, &last, stride));
+    ElementList<E> result;
+    result.items.resize(count);
+    const E* src = a.items.data() + first;
+    E* dst = result.items.data();
+    pool::parallel_for(count, [src, dst, stride](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) dst[i] = src[static_cast<Py_ssize_t>(i) * stride];
+    }, CHEAP_GRAIN);
+    return to_py(std::move(result));
+}
+
 // A copy of float64 rows: one block when they lie back to back, else value by value.
 template <class E>
 ElementList<E> from_rows(RowsOf<width<E>> rows) {
@@ -267,6 +290,7 @@ ClassSpec list_spec() {
                            [](List& a, const List& b) { a.items.insert(a.items.end(), b.items.begin(), b.items.end()); }>(),
         D::template method<"to_array($self)", to_array<E>>(),
         D::template method<"compress($self, mask)", compress<E>>(),
+        D::template method<"slice($self, start=None, stop=None, step=None)", slice<E>>(),
         reduce_method<List>(),
     };
     spec.properties = {D::template getter<[](const List& a) { return list_of(a.items); }>("list")};
