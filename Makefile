@@ -108,6 +108,8 @@ test-explore: ext
 # The checks are those of -fsanitize=undefined without null, nonnull-attribute
 # and returns-nonnull-attribute: with those GCC 12 refuses constant evaluation
 # of pointers into template parameter objects (the text signatures).
+# pytest captures sys.stdout and sys.stderr only: a sanitizer's report, written
+# to file descriptor 2 as it stops the process, then reaches the log.
 ASAN_PKG := $(BUILD)/asan/pkg
 UBSAN_CHECKS := shift,integer-divide-by-zero,unreachable,vla-bound,return,signed-integer-overflow,bounds,alignment,object-size,bool,enum,vptr,pointer-overflow,builtin
 ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
@@ -119,7 +121,7 @@ py-test-asan: ext
 	mkdir -p $(ASAN_PKG)/quorral && cp -u $(BUILD)/asan/module/__init__.*.so python/quorral/*.pyi python/quorral/py.typed $(ASAN_PKG)/quorral/
 	$(ASAN_ENV) $(PY) -c 'import quorral; assert quorral.__file__.startswith("$(CURDIR)/$(ASAN_PKG)/"), quorral.__file__'
 	$(call HEADING,pytest under AddressSanitizer + UndefinedBehaviorSanitizer)
-	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider tests; $(PYTEST_OK)
+	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests; $(PYTEST_OK)
 
 # The stubs against the module installed for the python $(1), and a typed
 # example under mypy --strict.

@@ -170,10 +170,12 @@ PyObject* slice(const ElementList<E>& a, PyObject* start, PyObject* stop, PyObje
         static_cast<std::size_t>(PySlice_AdjustIndices(static_cast<Py_ssize_t>(a.items.size()), &first, &last, stride));
     ElementList<E> result;
     result.items.resize(count);
-    const E* src = a.items.data() + first;
+    // Indices, not a pointer to the first element: an empty slice of an empty
+    // list may have first == -1, and no pointer may be formed from that.
+    const E* src = a.items.data();
     E* dst = result.items.data();
-    pool::parallel_for(count, [src, dst, stride](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) dst[i] = src[static_cast<Py_ssize_t>(i) * stride];
+    pool::parallel_for(count, [src, dst, first, stride](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) dst[i] = src[first + static_cast<Py_ssize_t>(i) * stride];
     }, CHEAP_GRAIN);
     return to_py(std::move(result));
 }
