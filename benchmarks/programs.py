@@ -8,7 +8,7 @@ quorral versions have no per-element Python loop; the PyGLM versions use its
 array type where it has the operation and Python loops over its vectors where
 it has not, as its users do.
 
-    python benchmarks/programs.py [--repeats N] [--scale S]
+    python benchmarks/programs.py [--repeats N] [--scale S] [--only WORD ...]
 
 --scale multiplies every problem size (1.0 gives the sizes in the table).
 """
@@ -19,7 +19,8 @@ import time
 
 import numpy as np
 
-from quorral import QuatList, Vec3d, VecList, geometry
+from common import numpy_rotation
+from quorral import Mat3, QuatList, RigidTransformList, Vec3d, VecList, geometry
 
 try:
     import glm
@@ -230,12 +231,97 @@ def fk_glm(angles, cloud, goal, target):
     return fk_results(quats, positions, best, glm.distance(p, g), moved, nearest, glm.distance(moved[nearest], t))
 
 
+# --- camera: world to camera, frustum culling, pinhole projection ---------------
+
+# Each frame's camera is given as a rotation camera -> world in (x, y, z, w)
+# order and a centre; a camera looks along +z with a 90 x 60 degree field of
+# view and a near plane at z = 0.1.
+FOCAL = (800.0, 800.0)
+PRINCIPAL = (640.0, 360.0)
+HALF_FOV = (np.radians(45.0), np.radians(30.0))
+NEAR = 0.1
+
+
+def frustum_planes():
+    """(unit normal, c) of the planes keeping n . p >= c in camera coordinates: near, left, right, bottom, top."""
+    (cx, sx), (cy, sy) = ((np.cos(h), np.sin(h)) for h in HALF_FOV)
+    return [((0.0, 0.0, 1.0), NEAR), ((cx, 0.0, sx), 0.0), ((-cx, 0.0, sx), 0.0), ((0.0, cy, sy), 0.0),
+            ((0.0, -cy, sy), 0.0)]
+
+
+def camera_data(scale):
+    rng = np.random.default_rng(3)
+    world = rng.uniform(-10.0, 10.0, (int(200_000 * scale), 3))
+    frames = max(1, int(100 * scale))
+    xyzw = rng.standard_normal((frames, 4))
+    xyzw /= np.linalg.norm(xyzw, axis=1)[:, None]
+    centres = rng.uniform(-2.0, 2.0, (frames, 3))
+    return world, xyzw, centres
+
+
+def camera_results(counts, pixels):
+    """The visible count of every frame and the (u, v) pixels of the visible points, frame after frame;
+    pixels holds one array-like of rows starting (u, v) per frame."""
+    return np.array(counts), np.concatenate([np.asarray(p)[:, :2] for p in pixels])
+
+
+def camera_quorral(world, xyzw, centres):
+    points = VecList.from_buffer(world)
+    poses = RigidTransformList.from_lists(QuatList.from_xyzw(xyzw), VecList.from_buffer(centres)).inverse()
+    planes = [geometry.Plane(Vec3d(*n), c) for n, c in frustum_planes()]
+    intrinsics = Mat3([[FOCAL[0], 0.0, PRINCIPAL[0]], [0.0, FOCAL[1], PRINCIPAL[1]], [0.0, 0.0, 1.0]])
+    counts, pixels = [], []
+    for world_to_camera in poses:
+        seen = world_to_camera.apply(points)
+        seen = seen.compress(seen.inside(planes))
+        image = seen.perspective_divide().transform(intrinsics)
+        counts.append(len(image))
+        pixels.append(image)
+    return camera_results(counts, pixels)
+
+
+def camera_numpy(world, xyzw, centres):
+    planes = frustum_planes()
+    normals = np.array([n for n, _ in planes])
+    offsets = np.array([c for _, c in planes])
+    counts, pixels = [], []
+    for (x, y, z, w), centre in zip(xyzw, centres):
+        rotation = numpy_rotation(np, w, -x, -y, -z)  # camera -> world
+        camera = (world - centre) @ rotation  # rotation.T @ (p - centre) for every row
+        seen = camera[np.all(camera @ normals.T >= offsets, axis=1)]
+        u = FOCAL[0] * (seen[:, 0] / seen[:, 2]) + PRINCIPAL[0]
+        v = FOCAL[1] * (seen[:, 1] / seen[:, 2]) + PRINCIPAL[1]
+        counts.append(len(seen))
+        pixels.append(np.column_stack([u, v]))
+    return camera_results(counts, pixels)
+
+
+def camera_glm(world, xyzw, centres):
+    points = glm.array(world)
+    planes = frustum_planes()
+    normals = np.array([n for n, _ in planes])
+    offsets = np.array([c for _, c in planes])
+    intrinsics = glm.dmat3(FOCAL[0], 0.0, 0.0, 0.0, FOCAL[1], 0.0, PRINCIPAL[0], PRINCIPAL[1], 1.0)  # column by column
+    counts, pixels = [], []
+    for (x, y, z, w), centre in zip(xyzw.tolist(), centres.tolist()):
+        to_camera = glm.inverse(glm.dquat(w, x, y, z))
+        camera = to_camera * (points - glm.dvec3(*centre))
+        array = np.asarray(camera)
+        seen = glm.array(np.ascontiguousarray(array[np.all(array @ normals.T >= offsets, axis=1)]))
+        image = intrinsics * (seen / seen.map(lambda p: glm.dvec3(p.z)))
+        counts.append(len(seen))
+        pixels.append(image)
+    return camera_results(counts, pixels)
+
+
 # --- checking and timing --------------------------------------------------------
 
 PROGRAMS = [
     ("mesh: 200k face normals and areas, 100k vertices projected", mesh_data, mesh_quorral, mesh_numpy, mesh_glm),
     ("particles: 50k for 100 steps, reflection, kinetic energy", particle_data, particles_quorral, particles_numpy,
      particles_glm),
+    ("camera: 200k points, 100 frames, world to camera, frustum culling, projection", camera_data,
+     camera_quorral, camera_numpy, camera_glm),
 ] + ([("forward kinematics: 6 joints, 10k configurations, 100k points moved, nearest", fk_data, fk_quorral,
         fk_numpy, fk_glm)] if scipy else [])
 
@@ -246,13 +332,15 @@ def check(name, reference, other, library):
         assert np.allclose(got, want, rtol=1e-9, atol=1e-9, equal_nan=True), (name, library)
 
 
-def run(repeats=5, scale=1.0):
+def run(repeats=5, scale=1.0, only=None):
     print(f"programs (medians of {repeats} interleaved repetitions, numpy {np.__version__}"
           f"{', scipy ' + scipy.__version__ if scipy else ''}"
           f"{', PyGLM ' + glm.version.split()[-1] if glm else ', no PyGLM'}):\n")
     print("| program | quorral | numpy | PyGLM | quorral / numpy | quorral / PyGLM |")
     print("|---|---|---|---|---|---|")
     for name, data, *versions in PROGRAMS:
+        if only and not any(name.startswith(word) for word in only):
+            continue
         inputs = data(scale)
         libraries = [("quorral", versions[0]), ("numpy", versions[1])] + ([("PyGLM", versions[2])] if glm else [])
         results = {lib: fn(*inputs) for lib, fn in libraries}
@@ -277,8 +365,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--scale", type=float, default=1.0)
+    parser.add_argument("--only", nargs="+", metavar="WORD", help="the programs whose names start with WORD")
     args = parser.parse_args()
-    run(args.repeats, args.scale)
+    run(args.repeats, args.scale, args.only)
 
 
 if __name__ == "__main__":
