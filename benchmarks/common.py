@@ -129,7 +129,7 @@ def single_cases(quorral, glm):
         ("m3 @ a / dmat3 * dvec3", "m3 @ a", "gm3 * ga", "Mat3"),
         ("m3 @ m3 / dmat3 * dmat3", "m3 @ m3", "gm3 * gm3", "Mat3"),
         ("m3.inverse() / inverse(dmat3)", "m3.inverse()", "inverse(gm3)", "Mat3"),
-        ("x.apply(a) / dquat * dvec3 + dvec3", "x.apply(a)", "gq * ga + gb", "RigidTransform"),
+        ("pose.apply(a) / dquat * dvec3 + dvec3", "pose.apply(a)", "gq * ga + gb", "RigidTransform"),
     ]
     have_quat = Quat is not None and hasattr(Quat, "rotate")
     have = {"Quat": have_quat, "algebra": have_quat and hasattr(Quat, "then")}
@@ -151,7 +151,7 @@ def single_cases(quorral, glm):
         env["inverse"] = glm.inverse
     have["RigidTransform"] = have_quat and hasattr(quorral, "RigidTransform")
     if have["RigidTransform"]:
-        env["x"] = quorral.RigidTransform(env["q"], env["b"])
+        env["pose"] = quorral.RigidTransform(env["q"], env["b"])
     have_angle = env["AngleRadians"] is not None and env["AngleDegrees"] is not None
     if have_angle:
         env["r"] = env["AngleRadians"](0.75)

@@ -52,6 +52,9 @@ OPERATIONS = [
     ("rotate(q) / arr @ R.T", "vl.rotate(q)", "arr @ R.T", None),
     ("dot -> list", "vl.dot(o)", "(arr @ oa).tolist()", None),
     ("magnitude -> list", "vl.magnitude()", "np.sqrt((arr[:, 0] * arr[:, 0] + arr[:, 1] * arr[:, 1]) + arr[:, 2] * arr[:, 2]).tolist()", None),
+    ("transform(m) / arr @ M.T", "vl.transform(m)", "arr @ M.T", 0.5),
+    ("apply(x) / arr @ R.T + t", "x.apply(vl)", "arr @ R.T + oa", 0.5),
+    ("covariance", "vl.covariance()", "c = arr - arr.mean(axis=0); c.T @ c", 0.5),
     # Two lists (wl a second list of the same length, fa n float64 factors).
     ("add_each", "vl.add_each(wl)", "arr + warr", 0.5),
     ("sub_each", "vl.sub_each(wl)", "arr - warr", 0.5),
@@ -62,6 +65,7 @@ OPERATIONS = [
     ("distance_each -> array", "vl.distance_each(wl)", "d = arr - warr; np.sqrt(np.einsum('ij,ij->i', d, d))", 0.5),
     ("sum", "vl.sum()", "arr.sum(axis=0)", 0.5),
     ("dot_sum", "vl.dot_sum(wl)", "np.einsum('ij,ij->', arr, warr)", 0.5),
+    ("cross_covariance", "vl.cross_covariance(wl)", "a = arr - arr.mean(axis=0); b = warr - warr.mean(axis=0); a.T @ b", 0.5),
 ]
 # The limit kernel with each operation's traffic (limit_scale.cpp): "scale" reads one list and
 # writes one, "add" reads two and writes one, "factors" reads one list and a factor per vector
@@ -70,7 +74,8 @@ OPERATIONS = [
 KERNELS = {
     "add_each": ("add", 1), "sub_each": ("add", 1), "cross_each": ("add", 1), "add_scaled": ("add", 1),
     "scale_each": ("factors", 1), "dot_each -> array": ("dot", 1), "distance_each -> array": ("dot", 1),
-    "sum": ("sum", 1), "dot_sum": ("sum", 2),
+    "sum": ("sum", 1), "dot_sum": ("sum", 2), "covariance": ("sum", 1), "cross_covariance": ("sum", 2),
+    "transform(m) / arr @ M.T": ("scale", 1), "apply(x) / arr @ R.T + t": ("scale", 1),
 }
 NO_KERNEL = ()
 # Share of the limit an operation must reach: the first operations 70 %, those on two lists 80 %.
@@ -126,7 +131,10 @@ def table_worker(kind):
     vl, arr = inputs(LARGE_N)
     env = {"vl": vl, "arr": arr, "np": np, "o": quorral.Vec3d(0.25, -1.5, 2.0), "oa": np.array([0.25, -1.5, 2.0]),
            "q": quorral.Quat(0.5, 0.5, 0.5, 0.5), "R": numpy_rotation(np, 0.5, 0.5, 0.5, 0.5),
-           "COLLAPSE": np.array([1.0, 0.0, 1.0]), "fa": np.linspace(0.5, 2.0, LARGE_N)}
+           "COLLAPSE": np.array([1.0, 0.0, 1.0]), "fa": np.linspace(0.5, 2.0, LARGE_N),
+           "M": np.array([[2.0, 0.5, 1.0], [0.25, 1.0, -0.5], [3.0, -1.0, 2.5]])}
+    env["m"] = quorral.Mat3(env["M"])
+    env["x"] = quorral.RigidTransform(env["q"], env["o"])
     if kind == "quorral":
         env["wl"] = vl * 0.5 - env["o"]
     else:

@@ -144,6 +144,8 @@ def elementwise_rows(quorral, np):
         ("scale_each", "vl.scale_each(fa)", "arr * fa[:, None]"),
         ("dot_each -> array", "vl.dot_each(wl)", "np.einsum('ij,ij->i', arr, warr)"),
         ("distance_each -> array", "vl.distance_each(wl)", "d = arr - warr; np.sqrt(np.einsum('ij,ij->i', d, d))"),
+        ("covariance", "vl.covariance()", "c = arr - arr.mean(axis=0); c.T @ c"),
+        ("cross_covariance", "vl.cross_covariance(wl)", "a = arr - arr.mean(axis=0); b = warr - warr.mean(axis=0); a.T @ b"),
         # Last: numpy's BLAS threads keep spinning for a while after a matrix product, which
         # slows whatever runs next on the cores: this row waits for them after each repeat.
         ("rotate(q) / arr @ R.T", "rl.rotate(q)", "arr @ R.T"),
