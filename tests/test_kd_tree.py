@@ -133,6 +133,8 @@ def test_missing_slots_say_index_n_and_distance_inf():
     assert d.tolist() == [[0.0, INF]] and i.tolist() == [[0, 3]]
     d, i = tree.nearest(Vec3d(NAN, 0, 0), 2)
     assert d.tolist() == [INF, INF] and i.tolist() == [3, 3]
+    d, i = tree.nearest(VecList([Vec3d(2, 0, 0), Vec3d(NAN, 0, 0)]))
+    assert d.tolist() == [[1.0], [INF]] and i.tolist() == [[2], [3]]
 
 
 def test_limits_compare_the_reported_distance():

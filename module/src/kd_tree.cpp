@@ -304,7 +304,7 @@ PyTypeObject* PyClass<KdTree>::create() {
     ClassSpec spec{.name = "KDTree"};
     D::constructor<"KDTree(points)", build>(spec);
     spec.methods = {
-        D::method<"nearest($self, query, k)", nearest>(),
+        D::method<"nearest($self, query, k=1)", nearest>(),
         D::method<"nearest_within($self, query, k, max_distance)", nearest_within>(),
         D::method<"within($self, query, r)", within>(),
         D::method<"count_within($self, query, r)", count_within>(),
