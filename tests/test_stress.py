@@ -575,6 +575,8 @@ def test_concurrent_batches_match_single_thread_bits(stress_report):
         "RigidTransform.apply": lambda vl: list_bits(RIGID.apply(vl)),
         "RigidTransformList.apply": lambda vl: list_bits(poses.apply(vl)),
         "RigidTransformList.then": lambda vl: list_bits(poses.then(RIGID)),
+        "cross_covariance": lambda vl: repr((vl.cross_covariance(other, factors), vl.covariance())),
+        "align_to": lambda vl: repr((vl.align_to(other, factors), vl.rotation_to(other))),
     }
     expected = {name: job(shared) for name, job in jobs.items()}
     names = list(jobs)

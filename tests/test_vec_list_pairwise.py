@@ -319,6 +319,51 @@ def test_alignment_recovers_a_rigid_motion_and_agrees_with_scipy():
     assert abs(np.dot(want.as_quat(), q.to_xyzw())) >= 1 - 1e-12
 
 
+def test_weights_scale_each_term_and_unit_weights_change_no_bit():
+    np = pytest.importorskip("numpy", reason="numpy is not installed for this interpreter")
+    rng = np.random.default_rng(5)
+    A = rng.normal(size=(3000, 3)) * [1.0, 2.0, 0.5]
+    motion = quorral.RigidTransform(Quat.random(12), Vec3d(-1, 0.5, 2))
+    B = np.asarray(motion.apply(VecList.from_buffer(A))) + rng.normal(scale=0.01, size=A.shape)
+    a, b = VecList.from_buffer(A), VecList.from_buffer(B)
+    ones = np.ones(len(A))
+    for call in (lambda w: a.cross_covariance(b, w), lambda w: a.align_to(b, w), lambda w: a.rotation_to(b, w)):
+        assert repr(call(ones)) == repr(call(None)) == repr(call([1.0] * len(A)))
+    w = rng.random(len(A))
+    ma, mb = w @ A / w.sum(), w @ B / w.sum()
+    U, V = (A - ma) * w[:, None], B - mb
+    bound = (128 + 16 + 8) * 2.0**-52 * (abs(U).T @ abs(V))
+    assert (abs(np.asarray(a.cross_covariance(b, w)) - U.T @ V) <= bound).all()
+    # Outliers of weight 0 change nothing beyond rounding; scipy weighs the squared residuals alike.
+    outliers = A.copy()
+    outliers[::10] += 50.0
+    x, rms = VecList.from_buffer(outliers).align_to(b, (np.arange(len(A)) % 10 != 0).astype(float))
+    y, rms_kept = VecList.from_buffer(A[np.arange(len(A)) % 10 != 0]).align_to(
+        VecList.from_buffer(B[np.arange(len(A)) % 10 != 0]))
+    assert abs(abs(x.rotation.dot(y.rotation)) - 1) <= 1e-12 and abs(rms - rms_kept) <= 1e-12
+    rotation = pytest.importorskip("scipy.spatial.transform").Rotation
+    want, _ = rotation.align_vectors(B - comps(motion.translation), A, weights=w)
+    q, _ = a.rotation_to(VecList.from_buffer(B - comps(motion.translation)), w)
+    assert abs(np.dot(want.as_quat(), q.to_xyzw())) >= 1 - 1e-12
+
+
+@pytest.mark.parametrize("weights, message", [
+    ([1.0, 1.0], "lengths differ: self has 3 elements, weights has 2"),
+    ([1.0, -0.5, 1.0], "weights must be finite and at least 0"),
+    ([1.0, math.nan, 1.0], "weights must be finite and at least 0"),
+    ([1.0, math.inf, 1.0], "weights must be finite and at least 0"),
+    ([0.0, -0.0, 0.0], "the weights must have a positive finite sum"),
+    ([1e308, 1e308, 0.0], "the weights must have a positive finite sum"),
+])
+@pytest.mark.parametrize("method", ["cross_covariance", "align_to", "rotation_to"])
+def test_bad_weights(method, weights, message):
+    a = VecList([Vec3d(1, 0, 0), Vec3d(0, 2, 0), Vec3d(0, 0, 3)])
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+        getattr(a, method)(a, weights)
+    with pytest.raises(ValueError, match="^lengths differ: self has 3 elements, other has 2$"):
+        getattr(a, method)(a.slice(1), [1.0])  # the lists' lengths are checked first
+
+
 @pytest.mark.parametrize("a, b", [
     ([], []),
     ([Vec3d(1, 2, 3)] * 5, [Vec3d(1, 2, 3)] * 5),
@@ -380,13 +425,15 @@ def boundary_parts(n):
              VecList.from_columns(b.column(2), a.column(0), a.column(1))]
     arrays = [a.dot_each(b), a.distance_each(b), a.dot_each(PROBE), a.distance_each(PROBE), TILTED.signed_distance(a)]
     scalars = [a.dot_sum(b), *comps(a.sum()), *comps(a.mean())]
-    for m in (a.cross_covariance(b), a.covariance()):
+    weighted = [a.cross_covariance(b, factors)] if n else []
+    for m in (a.cross_covariance(b), a.covariance(), *weighted):
         scalars += [x for row in m.to_array() for x in row]
     if n >= 3:
-        x, rms = a.align_to(b)
-        q, rms_about_origin = a.rotation_to(b)
-        scalars += [*(x.rotation.w, x.rotation.i, x.rotation.j, x.rotation.k), *comps(x.translation), rms,
-                    q.w, q.i, q.j, q.k, rms_about_origin]
+        for weights in (None, factors):
+            x, rms = a.align_to(b, weights)
+            q, rms_about_origin = a.rotation_to(b, weights=weights)
+            scalars += [*(x.rotation.w, x.rotation.i, x.rotation.j, x.rotation.k), *comps(x.translation), rms,
+                        q.w, q.i, q.j, q.k, rms_about_origin]
     return lists, arrays, scalars
 
 

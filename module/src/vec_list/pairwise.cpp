@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <span>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -62,24 +64,73 @@ Vec3d sum(const VecArray& a) {
 
 Vec3d mean(const VecArray& a) { return sum(a) / static_cast<double>(a.items.size()); }
 
-// The sum of outer(a[i] - mean(a), b[i] - mean(b)) on the summation tree.
-galdrin::Mat3 cross_covariance(const VecArray& a, const VecArray& b) {
-    const std::size_t n = a.items.size();
-    if (n != b.items.size()) throw length_mismatch("self", n, "other", b.items.size());
-    const Vec3d* x = a.items.data();
-    const Vec3d* y = b.items.data();
-    const Vec3d ma = mean(a), mb = mean(b);
-    return tree_sum_on_pool(n, [x, y, ma, mb](std::size_t i) { return galdrin::outer(x[i] - ma, y[i] - mb); },
-                            galdrin::zero_matrix());
+// The weight of pair i: 1 for every pair, or weights[i]. Each term of a sum is
+// multiplied by its weight, exactly so by 1, so that unit weights give the
+// bits of the unweighted sums; `total` is the sum of the weights on the tree.
+struct UnitWeights {
+    double total;
+    double operator()(std::size_t) const { return 1.0; }
+};
+struct GivenWeights {
+    const double* w;
+    double total;
+    double operator()(std::size_t i) const { return w[i]; }
+};
+
+// f(weights) for None (unit weights) or n finite weights >= 0 of a positive finite sum.
+template <class F>
+auto with_weights(std::size_t n, const std::optional<Doubles>& weights, const F& f) {
+    if (!weights) return f(UnitWeights{static_cast<double>(n)});
+    const std::span<const double> w = weights->values;
+    if (w.size() != n) throw length_mismatch("self", n, "weights", w.size());
+    for (const double x : w)
+        if (!(x >= 0.0 && x <= std::numeric_limits<double>::max())) throw InvalidValue("weights must be finite and at least 0");
+    const double* p = w.data();
+    const double total = tree_sum_on_pool(n, [p](std::size_t i) { return p[i]; }, 0.0);
+    if (!(total > 0.0 && total <= std::numeric_limits<double>::max()))
+        throw InvalidValue("the weights must have a positive finite sum");
+    return f(GivenWeights{p, total});
 }
 
-// sqrt of the mean of distance_squared(f(a[i]), b[i]) over the n pairs, summed on the tree.
-template <class F>
-double rms_distance(const VecArray& a, const VecArray& b, const F& f) {
+// The sum of a[i] * weight(i), divided by the weights' total.
+template <class W>
+Vec3d weighted_mean(const VecArray& a, const W& weight) {
+    const Vec3d* x = a.items.data();
+    return tree_sum_on_pool(a.items.size(), [x, weight](std::size_t i) { return x[i] * weight(i); }, Vec3d::zero()) /
+           weight.total;
+}
+
+// The sum of outer(a[i] - ma, b[i] - mb) * weight(i), with ma and mb the
+// weighted means, on the summation tree.
+template <class W>
+galdrin::Mat3 weighted_cross_covariance(const VecArray& a, const VecArray& b, const W& weight) {
     const Vec3d* x = a.items.data();
     const Vec3d* y = b.items.data();
-    const double s = tree_sum_on_pool(a.items.size(), [x, y, f](std::size_t i) { return distance_squared(f(x[i]), y[i]); }, 0.0);
-    return std::sqrt(s / static_cast<double>(a.items.size()));
+    const Vec3d ma = weighted_mean(a, weight), mb = weighted_mean(b, weight);
+    return tree_sum_on_pool(a.items.size(), [x, y, ma, mb, weight](std::size_t i) {
+        return galdrin::outer(x[i] - ma, y[i] - mb) * weight(i);
+    }, galdrin::zero_matrix());
+}
+
+void check_lengths(const VecArray& a, const VecArray& b) {
+    if (a.items.size() != b.items.size()) throw length_mismatch("self", a.items.size(), "other", b.items.size());
+}
+
+galdrin::Mat3 cross_covariance(const VecArray& a, const VecArray& b, std::optional<Doubles> weights) {
+    check_lengths(a, b);
+    return with_weights(a.items.size(), weights, [&](const auto& w) { return weighted_cross_covariance(a, b, w); });
+}
+
+// sqrt of the sum of distance_squared(f(a[i]), b[i]) * weight(i) over the
+// weights' total, summed on the tree.
+template <class F, class W>
+double rms_distance(const VecArray& a, const VecArray& b, const F& f, const W& weight) {
+    const Vec3d* x = a.items.data();
+    const Vec3d* y = b.items.data();
+    const double s = tree_sum_on_pool(a.items.size(), [x, y, f, weight](std::size_t i) {
+        return distance_squared(f(x[i]), y[i]) * weight(i);
+    }, 0.0);
+    return std::sqrt(s / weight.total);
 }
 
 Quat determined(const galdrin::Alignment& found) {
@@ -88,32 +139,39 @@ Quat determined(const galdrin::Alignment& found) {
     return found.rotation;
 }
 
-// The rigid transform x minimising the sum of distance_squared(x.apply(a[i]), b[i]):
-// the rotation from the cross-covariance, the translation mean(b) - rotate(q, mean(a)).
-std::tuple<galdrin::RigidTransform, double> align_to(const VecArray& a, const VecArray& b) {
-    const Quat q = determined(galdrin::rotation_aligning(cross_covariance(a, b)));
-    const galdrin::RigidTransform x{q, mean(b) - rotate(q, mean(a))};
-    return {x, rms_distance(a, b, [x](const Vec3d& p) { return apply(x, p); })};
+// The rigid transform x minimising the sum of distance_squared(x.apply(a[i]),
+// b[i]) * weight(i): the rotation from the weighted cross-covariance, the
+// translation mb - rotate(q, ma) with the weighted means.
+std::tuple<galdrin::RigidTransform, double> align_to(const VecArray& a, const VecArray& b,
+                                                     std::optional<Doubles> weights) {
+    check_lengths(a, b);
+    return with_weights(a.items.size(), weights, [&](const auto& w) {
+        const Quat q = determined(galdrin::rotation_aligning(weighted_cross_covariance(a, b, w)));
+        const galdrin::RigidTransform x{q, weighted_mean(b, w) - rotate(q, weighted_mean(a, w))};
+        return std::tuple{x, rms_distance(a, b, [x](const Vec3d& p) { return apply(x, p); }, w)};
+    });
 }
 
-// The rotation q minimising the sum of distance_squared(rotate(q, a[i]), b[i]),
-// about the origin: from the sum of outer(a[i], b[i]).
-std::tuple<Quat, double> rotation_to(const VecArray& a, const VecArray& b) {
-    const std::size_t n = a.items.size();
-    if (n != b.items.size()) throw length_mismatch("self", n, "other", b.items.size());
-    const Vec3d* x = a.items.data();
-    const Vec3d* y = b.items.data();
-    const galdrin::Mat3 s = tree_sum_on_pool(n, [x, y](std::size_t i) { return galdrin::outer(x[i], y[i]); },
-                                             galdrin::zero_matrix());
-    const Quat q = determined(galdrin::rotation_aligning(s));
-    return {q, rms_distance(a, b, [q](const Vec3d& p) { return rotate(q, p); })};
+// The rotation q minimising the sum of distance_squared(rotate(q, a[i]), b[i])
+// * weight(i), about the origin: from the sum of outer(a[i], b[i]) * weight(i).
+std::tuple<Quat, double> rotation_to(const VecArray& a, const VecArray& b, std::optional<Doubles> weights) {
+    check_lengths(a, b);
+    return with_weights(a.items.size(), weights, [&](const auto& w) {
+        const Vec3d* x = a.items.data();
+        const Vec3d* y = b.items.data();
+        const galdrin::Mat3 s = tree_sum_on_pool(a.items.size(), [x, y, w](std::size_t i) {
+            return galdrin::outer(x[i], y[i]) * w(i);
+        }, galdrin::zero_matrix());
+        const Quat q = determined(galdrin::rotation_aligning(s));
+        return std::tuple{q, rms_distance(a, b, [q](const Vec3d& p) { return rotate(q, p); }, w)};
+    });
 }
 
 // cross_covariance(a, a) / (n - 1); NaN entries for fewer than two points.
 galdrin::Mat3 covariance(const VecArray& a) {
     const std::size_t n = a.items.size();
     const double divisor = n < 2 ? std::numeric_limits<double>::quiet_NaN() : static_cast<double>(n - 1);
-    return cross_covariance(a, a) / divisor;
+    return weighted_cross_covariance(a, a, UnitWeights{static_cast<double>(n)}) / divisor;
 }
 
 double dot_sum(const VecArray& a, const VecArray& b) {
@@ -202,10 +260,10 @@ void add_pairwise_operations(ClassSpec& spec) {
         }>(),
         D::method<"sum($self)", sum>(),
         D::method<"mean($self)", mean>(),
-        D::method<"cross_covariance($self, other)", cross_covariance>(),
+        D::method<"cross_covariance($self, other, weights=None)", cross_covariance>(),
         D::method<"covariance($self)", covariance>(),
-        D::method<"align_to($self, other)", align_to>(),
-        D::method<"rotation_to($self, other)", rotation_to>(),
+        D::method<"align_to($self, other, weights=None)", align_to>(),
+        D::method<"rotation_to($self, other, weights=None)", rotation_to>(),
         D::method<"take($self, indices)", take>(),
         D::method<"writable($self)", writable_view>(),
     };
