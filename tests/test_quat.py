@@ -145,7 +145,7 @@ def test_class_is_final_builtin_with_text_signatures():
         ("from_applying_matrix", "(matrix)"),
         ("to_applying_matrix", "($self)"),
         ("from_euler", "(seq, angles, degrees=False)"),
-        ("to_euler", "($self, seq, degrees=False)"),
+        ("to_euler", "($self, seq, degrees=False, suppress_warnings=False)"),
     ],
 )
 def test_method_text_signatures(name, signature):
@@ -1618,6 +1618,8 @@ def test_gimbal_lock_as_scipy(seq, side):
         warnings.simplefilter("error")
         with pytest.raises(UserWarning):
             q.to_euler(seq)
+        assert list(map(bits, q.to_euler(seq, suppress_warnings=True))) == list(map(bits, got))
+        assert q.to_euler(seq, True, True) == q.to_euler(seq, degrees=True, suppress_warnings=True)
 
 
 def test_no_warning_away_from_gimbal_lock():

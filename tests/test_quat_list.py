@@ -705,6 +705,7 @@ def test_euler_batches_warn_once_at_gimbal_lock():
         QuatList([a[0]] * 5000).to_euler("xyz")  # none locked: no warning
         with pytest.raises(UserWarning):
             a.to_euler("xyz")
+        assert a.to_euler("xyz", suppress_warnings=True).tolist() == angles.tolist()
     assert QuatList.empty().to_euler("ZYZ").shape == (0, 3)
     assert len(QuatList.from_euler("ZYZ", array.array("d"))) == 0
 
@@ -773,7 +774,7 @@ def test_batch_operations_while_exported_and_writes_refused():
         ("to_rotation_matrices", "($self)"),
         ("to_applying_matrices", "($self)"),
         ("from_euler", "(seq, angles, degrees=False)"),
-        ("to_euler", "($self, seq, degrees=False)"),
+        ("to_euler", "($self, seq, degrees=False, suppress_warnings=False)"),
     ],
 )
 def test_text_signatures(name, signature):

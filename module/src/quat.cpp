@@ -44,12 +44,12 @@ Quat from_euler(galdrin::EulerSequence seq, Doubles angles, bool degrees) {
     return galdrin::from_euler(seq, radians);
 }
 
-PyObject* to_euler(const Quat& q, galdrin::EulerSequence seq, bool degrees) {
+PyObject* to_euler(const Quat& q, galdrin::EulerSequence seq, bool degrees, bool suppress_warnings) {
     const galdrin::EulerAngles r = galdrin::to_euler(seq, q);
     const double f = degrees ? DEGREES_PER_RADIAN : 1.0;
     const auto& a = r.angles;
     return warn_gimbal_lock(to_py(degrees ? std::tuple{a[0] * f, a[1] * f, a[2] * f} : std::tuple{a[0], a[1], a[2]}),
-                            r.gimbal_lock);
+                            r.gimbal_lock && !suppress_warnings);
 }
 
 }  // namespace
@@ -100,7 +100,7 @@ PyTypeObject* PyClass<Quat>::create() {
         D::method<"from_applying_matrix(matrix)", [](Matrix3 m) { return galdrin::from_applying_matrix(m); }>(),
         D::method<"to_applying_matrix($self)", [](Q q) { return to_applying_matrix(q); }>(),
         D::method<"from_euler(seq, angles, degrees=False)", from_euler>(),
-        D::method<"to_euler($self, seq, degrees=False)", to_euler>(),
+        D::method<"to_euler($self, seq, degrees=False, suppress_warnings=False)", to_euler>(),
         reduce_method<Quat>(),
     };
     spec.properties = {D::field<&Quat::w>("w"), D::field<&Quat::i>("i"), D::field<&Quat::j>("j"),

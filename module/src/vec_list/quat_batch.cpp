@@ -141,8 +141,9 @@ QuatArray from_euler_rows(galdrin::EulerSequence seq, RowsOf<3> rows, bool degre
     return result;
 }
 
-// A (n, 3) view of e.to_euler(seq, degrees), with one warning when any element is at gimbal lock.
-PyObject* to_euler_rows(const QuatArray& a, galdrin::EulerSequence seq, bool degrees) {
+// A (n, 3) view of e.to_euler(seq, degrees), with one warning when any element
+// is at gimbal lock, unless suppressed.
+PyObject* to_euler_rows(const QuatArray& a, galdrin::EulerSequence seq, bool degrees, bool suppress_warnings) {
     std::atomic<bool> locked{false};
     const double f = degrees ? DEGREES_PER_RADIAN : 1.0;
     PyObject* result = shaped_float_array({a.items.size(), 3}, [&](double* out) {
@@ -157,7 +158,7 @@ PyObject* to_euler_rows(const QuatArray& a, galdrin::EulerSequence seq, bool deg
             if (any) locked.store(true, std::memory_order_relaxed);
         }, COSTLY_GRAIN);
     });
-    return warn_gimbal_lock(result, locked.load(std::memory_order_relaxed));
+    return warn_gimbal_lock(result, locked.load(std::memory_order_relaxed) && !suppress_warnings);
 }
 
 }  // namespace
@@ -222,7 +223,7 @@ void add_quat_batch_operations(ClassSpec& spec) {
             return to_matrices(a, [](const Quat& q) { return galdrin::to_applying_matrix(q); });
         }>(),
         D::method<"from_euler(seq, angles, degrees=False)", from_euler_rows>(),
-        D::method<"to_euler($self, seq, degrees=False)", to_euler_rows>(),
+        D::method<"to_euler($self, seq, degrees=False, suppress_warnings=False)", to_euler_rows>(),
     };
     spec.methods.insert(spec.methods.end(), methods);
 }
