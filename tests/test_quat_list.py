@@ -413,7 +413,7 @@ v = VecList([Vec3d(i, -1.5, 0.1 * i) for i in range(n)])
 h = hashlib.sha256()
 for result in (a.then(b), a.then(b[7]), a.slerp(b, 0.3), a.inverse(), a.normalize(), a.conjugate(),
                a.rotate(v), a.rotate(Vec3d(1, 2, 3)), QuatList.from_axis_angles(v, [0.001 * i for i in range(n)]),
-               QuatList([a.mean(), a.normalize().mean()]), QuatList.random(n, 99),
+               QuatList([a.mean(), a.normalize().mean(), a.mean([1 + i % 4 for i in range(n)])]), QuatList.random(n, 99),
                QuatList.from_rotation_vectors(v, 0.01), a.to_rotation_vectors(), a.to_xyzw(), a.to_wxyz(),
                QuatList.from_xyzw(a), QuatList.from_wxyz(a), a.to_rotation_matrices(), a.to_applying_matrices(),
                QuatList.from_rotation_matrices(a.to_rotation_matrices()),
@@ -489,6 +489,12 @@ def test_mean_is_the_dominant_eigenvector(n, spread):
     scipy_rotation = pytest.importorskip("scipy.spatial.transform").Rotation
     textbook = scipy_rotation.from_quat(a[:, [1, 2, 3, 0]] * [-1, -1, -1, 1]).mean().as_quat()
     assert abs(np.dot(textbook, [-got.i, -got.j, -got.k, got.w])) >= 1 - 64 * 2.0**-53
+    # Weighted: M = sum w_i q_i q_i^T, the same bound; unit weights change no bit.
+    assert words(QuatList(items).mean(np.ones(n))) == words(got)
+    w = rng.random(n) + 0.01
+    weighted = QuatList(items).mean(w)
+    textbook = scipy_rotation.from_quat(a[:, [1, 2, 3, 0]] * [-1, -1, -1, 1]).mean(weights=w).as_quat()
+    assert abs(np.dot(textbook, [-weighted.i, -weighted.j, -weighted.k, weighted.w])) >= 1 - 64 * 2.0**-53
 
 
 def test_random_rotations_are_uniform():
@@ -512,6 +518,12 @@ def test_random_rotations_are_uniform():
     (lambda: QuatList.random(1, -1), OverflowError, None),
     (lambda: QuatList([P, Q]).angle_to(QuatList([P])), ValueError, "lengths differ: self has 2 elements, other has 1"),
     (lambda: QuatList([P]).angle_to(Vec3d(1, 2, 3)), TypeError, None),
+    (lambda: QuatList([P, Q]).mean([1.0]), ValueError, "lengths differ: self has 2 elements, weights has 1"),
+    (lambda: QuatList([P, Q]).mean([1.0, -1.0]), ValueError, "weights must be finite and at least 0"),
+    (lambda: QuatList([P, Q]).mean([1.0, NAN]), ValueError, "weights must be finite and at least 0"),
+    (lambda: QuatList([P, Q]).mean([0.0, 0.0]), ValueError, "the weights must have a positive finite sum"),
+    (lambda: QuatList.empty().mean([]), ValueError, "the weights must have a positive finite sum"),
+    (lambda: QuatList([P]).mean(["1"]), TypeError, None),
 ])
 def test_rotation_statistics_errors(call, error, message):
     with pytest.raises(error) as info:
@@ -523,6 +535,10 @@ def test_mean_counts_q_and_minus_q_alike_bit_for_bit():
     items = [Quat(math.cos(i), math.sin(i * 0.7), -i / 9, 0.25 + i % 5).normalize() for i in range(3000)]
     flipped = [Quat(-q.w, -q.i, -q.j, -q.k) if i % 3 else q for i, q in enumerate(items)]
     assert words(QuatList(flipped).mean()) == words(QuatList(items).mean())
+    weights = [0.5 + i % 7 for i in range(3000)]
+    assert words(QuatList(flipped).mean(weights)) == words(QuatList(items).mean(weights))
+    # A rotation of weight 0 counts for nothing: the mean of one rotation is that rotation.
+    assert words(QuatList([Quat(0, 0, 1, 0), items[1]]).mean([0.0, 2.0])) == words(QuatList([items[1]]).mean())
 
 
 @pytest.mark.parametrize("items, want", [
@@ -759,7 +775,7 @@ def test_batch_operations_while_exported_and_writes_refused():
         ("normalize", "($self)"),
         ("slerp", "($self, other, t)"),
         ("rotate", "($self, vectors)"),
-        ("mean", "($self)"),
+        ("mean", "($self, weights=None)"),
         ("angle_to", "($self, other)"),
         ("rotation_angle", "($self)"),
         ("random", "(n, seed)"),

@@ -26,6 +26,12 @@ constexpr QuatOuter operator+(const QuatOuter& a, const QuatOuter& b) {
     return s;
 }
 
+constexpr QuatOuter operator*(const QuatOuter& a, double w) {
+    QuatOuter s;
+    for (std::size_t k = 0; k < 10; ++k) s.e[k] = a.e[k] * w;
+    return s;
+}
+
 // Each entry q_r * q_c.
 constexpr QuatOuter outer(const Quat& q) {
     const double c[4] = {q.w, q.i, q.j, q.k};

@@ -64,34 +64,6 @@ Vec3d sum(const VecArray& a) {
 
 Vec3d mean(const VecArray& a) { return sum(a) / static_cast<double>(a.items.size()); }
 
-// The weight of pair i: 1 for every pair, or weights[i]. Each term of a sum is
-// multiplied by its weight, exactly so by 1, so that unit weights give the
-// bits of the unweighted sums; `total` is the sum of the weights on the tree.
-struct UnitWeights {
-    double total;
-    double operator()(std::size_t) const { return 1.0; }
-};
-struct GivenWeights {
-    const double* w;
-    double total;
-    double operator()(std::size_t i) const { return w[i]; }
-};
-
-// f(weights) for None (unit weights) or n finite weights >= 0 of a positive finite sum.
-template <class F>
-auto with_weights(std::size_t n, const std::optional<Doubles>& weights, const F& f) {
-    if (!weights) return f(UnitWeights{static_cast<double>(n)});
-    const std::span<const double> w = weights->values;
-    if (w.size() != n) throw length_mismatch("self", n, "weights", w.size());
-    for (const double x : w)
-        if (!(x >= 0.0 && x <= std::numeric_limits<double>::max())) throw InvalidValue("weights must be finite and at least 0");
-    const double* p = w.data();
-    const double total = tree_sum_on_pool(n, [p](std::size_t i) { return p[i]; }, 0.0);
-    if (!(total > 0.0 && total <= std::numeric_limits<double>::max()))
-        throw InvalidValue("the weights must have a positive finite sum");
-    return f(GivenWeights{p, total});
-}
-
 // The sum of a[i] * weight(i), divided by the weights' total.
 template <class W>
 Vec3d weighted_mean(const VecArray& a, const W& weight) {

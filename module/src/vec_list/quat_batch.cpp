@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "applying_matrix.hpp"
 #include "binding/arrays.hpp"
@@ -36,11 +37,15 @@ QuatArray from_axis_angles(OneOrList<Vec3d> axes, Doubles angles) {
     return result;
 }
 
-// The sum of the outer products on the core's summation tree, then its dominant eigenvector.
-Quat mean(const QuatArray& a) {
+// The sum of the outer products, each times its weight, on the core's
+// summation tree, then its dominant eigenvector.
+Quat mean(const QuatArray& a, std::optional<Doubles> weights) {
     const Quat* q = a.items.data();
-    return galdrin::dominant_quat(
-        tree_sum_on_pool(a.items.size(), [q](std::size_t i) { return galdrin::outer(q[i]); }, galdrin::QuatOuter::zero()));
+    return with_weights(a.items.size(), weights, [&](const auto& w) {
+        return galdrin::dominant_quat(tree_sum_on_pool(a.items.size(), [q, w](std::size_t i) {
+            return galdrin::outer(q[i]) * w(i);
+        }, galdrin::QuatOuter::zero()));
+    });
 }
 
 // Element i: the rotation angle between element i and other (or other[i]), in radians.
@@ -183,7 +188,7 @@ void add_quat_batch_operations(ClassSpec& spec) {
             return map_with(a, other, "other", [t](const Quat& x, const Quat& y) { return slerp(x, y, t); },
                             COSTLY_GRAIN);
         }>(),
-        D::method<"mean($self)", mean>(),
+        D::method<"mean($self, weights=None)", mean>(),
         D::method<"angle_to($self, other)", angle_to>(),
         D::method<"rotation_angle($self)", rotation_angle>(),
         D::method<"random(n, seed)", random>(),
