@@ -3,7 +3,8 @@ rotations) and PyGLM versions of the same computation, checked against each
 other, timed in interleaved repetitions.
 
 Prints one table: each program's median time per library and the ratios
-quorral / numpy and quorral / PyGLM (below 1 means quorral is faster). The
+quorral / numpy, quorral / PyGLM and, for programs with a version using scipy's
+Rotation alone, quorral / scipy (below 1 means quorral is faster). The
 quorral versions have no per-element Python loop; the PyGLM versions use its
 array type where it has the operation and Python loops over its vectors where
 it has not, as its users do.
@@ -314,6 +315,73 @@ def camera_glm(world, xyzw, centres):
     return camera_results(counts, pixels)
 
 
+# --- attitude: gyro integration in the body frame, then yaw, pitch and roll -------
+
+DT = 1e-3
+
+
+def attitude_data(scale):
+    """Body-frame angular rates (rad/s) of every body at every step; the first sample of
+    every body, and about one in a hundred more, exactly zero (a body at rest)."""
+    rng = np.random.default_rng(5)
+    steps, bodies = max(1, int(2000 * scale)), max(1, int(1000 * scale))
+    rates = rng.standard_normal((steps, bodies, 3)) * 2.0
+    rates[0] = 0.0
+    rates[rng.random((steps, bodies)) < 0.01] = 0.0
+    return (rates,)
+
+
+def attitude_quorral(rates):
+    attitude = QuatList.from_rotation_vectors(VecList.from_buffer(np.zeros((rates.shape[1], 3))))
+    for sample in rates:
+        # The increment is applied first, in the body frame.
+        attitude = QuatList.from_rotation_vectors(VecList.from_buffer(sample), scale=DT).then(attitude)
+    return (np.asarray(attitude.to_euler("ZYX")),)
+
+
+def numpy_increments(sample):
+    """(w, x, y, z) of the rotations by the vectors sample * DT: sin(|v|/2) / |v| through sinc, no 0/0."""
+    rate = np.sqrt(np.einsum("ij,ij->i", sample, sample))
+    half = 0.5 * DT * rate
+    return np.column_stack([np.cos(half), sample * (0.5 * DT * np.sinc(half / np.pi))[:, None]])
+
+
+def numpy_zyx(q):
+    """Intrinsic Z-Y-X yaw, pitch and roll of unit (w, x, y, z) rows."""
+    w, x, y, z = q.T
+    yaw = np.arctan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z))
+    pitch = np.arcsin(np.clip(2 * (w * y - z * x), -1.0, 1.0))
+    roll = np.arctan2(2 * (w * x + y * z), 1 - 2 * (x * x + y * y))
+    return np.column_stack([yaw, pitch, roll])
+
+
+def attitude_numpy(rates):
+    q = np.zeros((rates.shape[1], 4))
+    q[:, 0] = 1.0
+    for sample in rates:
+        d = numpy_increments(sample)
+        w1, x1, y1, z1 = q.T
+        w2, x2, y2, z2 = d.T
+        q = np.column_stack([w1 * w2 - x1 * x2 - y1 * y2 - z1 * z2, w1 * x2 + x1 * w2 + y1 * z2 - z1 * y2,
+                             w1 * y2 - x1 * z2 + y1 * w2 + z1 * x2, w1 * z2 + x1 * y2 - y1 * x2 + z1 * w2])
+    return (numpy_zyx(q),)
+
+
+def attitude_scipy(rates):
+    attitude = Rotation.identity(rates.shape[1])
+    for sample in rates:
+        attitude = attitude * Rotation.from_rotvec(sample * DT)
+    return (attitude.as_euler("ZYX"),)
+
+
+def attitude_glm(rates):
+    # PyGLM has no rotation vectors for arrays: numpy makes the increments, PyGLM composes.
+    attitude = glm.array(np.tile([1.0, 0.0, 0.0, 0.0], (rates.shape[1], 1))).reinterpret_cast(glm.dquat)
+    for sample in rates:
+        attitude = attitude * glm.array(numpy_increments(sample)).reinterpret_cast(glm.dquat)
+    return (numpy_zyx(np.asarray(attitude)),)
+
+
 # --- checking and timing --------------------------------------------------------
 
 PROGRAMS = [
@@ -322,7 +390,9 @@ PROGRAMS = [
      particles_glm),
     ("camera: 200k points, 100 frames, world to camera, frustum culling, projection", camera_data,
      camera_quorral, camera_numpy, camera_glm),
-] + ([("forward kinematics: 6 joints, 10k configurations, 100k points moved, nearest", fk_data, fk_quorral,
+] + ([("attitude: 1000 bodies, 2000 gyro samples, yaw / pitch / roll", attitude_data, attitude_quorral,
+       attitude_numpy, attitude_glm, attitude_scipy)] if scipy else []) \
+  + ([("forward kinematics: 6 joints, 10k configurations, 100k points moved, nearest", fk_data, fk_quorral,
         fk_numpy, fk_glm)] if scipy else [])
 
 
@@ -336,13 +406,14 @@ def run(repeats=5, scale=1.0, only=None):
     print(f"programs (medians of {repeats} interleaved repetitions, numpy {np.__version__}"
           f"{', scipy ' + scipy.__version__ if scipy else ''}"
           f"{', PyGLM ' + glm.version.split()[-1] if glm else ', no PyGLM'}):\n")
-    print("| program | quorral | numpy | PyGLM | quorral / numpy | quorral / PyGLM |")
-    print("|---|---|---|---|---|---|")
+    print("| program | quorral | numpy | PyGLM | scipy | quorral / numpy | quorral / PyGLM | quorral / scipy |")
+    print("|---|---|---|---|---|---|---|---|")
     for name, data, *versions in PROGRAMS:
         if only and not any(name.startswith(word) for word in only):
             continue
         inputs = data(scale)
-        libraries = [("quorral", versions[0]), ("numpy", versions[1])] + ([("PyGLM", versions[2])] if glm else [])
+        libraries = [("quorral", versions[0]), ("numpy", versions[1])] + ([("PyGLM", versions[2])] if glm else []) \
+            + ([("scipy", versions[3])] if len(versions) > 3 and scipy else [])
         results = {lib: fn(*inputs) for lib, fn in libraries}
         for lib, result in results.items():
             check(name, results["numpy"], result, lib)
@@ -353,12 +424,12 @@ def run(repeats=5, scale=1.0, only=None):
                 fn(*inputs)
                 times[lib].append(time.perf_counter() - start)
         med = {lib: statistics.median(t) for lib, t in times.items()}
-        glm_ms = f"{med['PyGLM'] * 1e3:.1f} ms" if glm else "-"
-        glm_ratio = f"{med['quorral'] / med['PyGLM']:.2f}" if glm else "-"
-        print(f"| {name} | {med['quorral'] * 1e3:.1f} ms | {med['numpy'] * 1e3:.1f} ms | {glm_ms} | "
-              f"{med['quorral'] / med['numpy']:.2f} | {glm_ratio} |")
+        ms = {lib: f"{med[lib] * 1e3:.1f} ms" if lib in med else "-" for lib in ("numpy", "PyGLM", "scipy")}
+        ratio = {lib: f"{med['quorral'] / med[lib]:.2f}" if lib in med else "-" for lib in ("numpy", "PyGLM", "scipy")}
+        print(f"| {name} | {med['quorral'] * 1e3:.1f} ms | {ms['numpy']} | {ms['PyGLM']} | {ms['scipy']} | "
+              f"{ratio['numpy']} | {ratio['PyGLM']} | {ratio['scipy']} |")
     if not scipy:
-        print("\nforward kinematics skipped: scipy is not installed")
+        print("\nforward kinematics and attitude skipped: scipy is not installed")
 
 
 def main():
