@@ -175,6 +175,22 @@ def numpy_rotation(np, w, i, j, k):
     return (w * w - u @ u) * np.eye(3) + 2.0 * np.outer(u, u) + 2.0 * w * skew
 
 
+def numpy_from_rotation_vectors(np, vectors, scale=1.0):
+    """(w, x, y, z) rows of the rotations by the vectors * scale: sin(|v|/2) / |v| through sinc, no 0/0."""
+    rate = np.sqrt(np.einsum("ij,ij->i", vectors, vectors))
+    half = 0.5 * scale * rate
+    return np.column_stack([np.cos(half), vectors * (0.5 * scale * np.sinc(half / np.pi))[:, None]])
+
+
+def numpy_zyx(np, q):
+    """Intrinsic Z-Y-X yaw, pitch and roll of unit (w, x, y, z) rows."""
+    w, x, y, z = q.T
+    yaw = np.arctan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z))
+    pitch = np.arcsin(np.clip(2 * (w * y - z * x), -1.0, 1.0))
+    roll = np.arctan2(2 * (w * x + y * z), 1 - 2 * (x * x + y * y))
+    return np.column_stack([yaw, pitch, roll])
+
+
 def write_throughput(stem, series, ylabel, title, marks=()):
     """series {name: {n: seconds}} to stem.csv and a log-log plot stem.png; marks are (x, label) lines."""
     with open(stem.with_suffix(".csv"), "w", newline="") as f:

@@ -20,7 +20,7 @@ import time
 
 import numpy as np
 
-from common import numpy_rotation
+from common import numpy_from_rotation_vectors, numpy_rotation, numpy_zyx
 from quorral import Mat3, QuatList, RigidTransformList, Vec3d, VecList, geometry
 
 try:
@@ -339,32 +339,16 @@ def attitude_quorral(rates):
     return (np.asarray(attitude.to_euler("ZYX")),)
 
 
-def numpy_increments(sample):
-    """(w, x, y, z) of the rotations by the vectors sample * DT: sin(|v|/2) / |v| through sinc, no 0/0."""
-    rate = np.sqrt(np.einsum("ij,ij->i", sample, sample))
-    half = 0.5 * DT * rate
-    return np.column_stack([np.cos(half), sample * (0.5 * DT * np.sinc(half / np.pi))[:, None]])
-
-
-def numpy_zyx(q):
-    """Intrinsic Z-Y-X yaw, pitch and roll of unit (w, x, y, z) rows."""
-    w, x, y, z = q.T
-    yaw = np.arctan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z))
-    pitch = np.arcsin(np.clip(2 * (w * y - z * x), -1.0, 1.0))
-    roll = np.arctan2(2 * (w * x + y * z), 1 - 2 * (x * x + y * y))
-    return np.column_stack([yaw, pitch, roll])
-
-
 def attitude_numpy(rates):
     q = np.zeros((rates.shape[1], 4))
     q[:, 0] = 1.0
     for sample in rates:
-        d = numpy_increments(sample)
+        d = numpy_from_rotation_vectors(np, sample, DT)
         w1, x1, y1, z1 = q.T
         w2, x2, y2, z2 = d.T
         q = np.column_stack([w1 * w2 - x1 * x2 - y1 * y2 - z1 * z2, w1 * x2 + x1 * w2 + y1 * z2 - z1 * y2,
                              w1 * y2 - x1 * z2 + y1 * w2 + z1 * x2, w1 * z2 + x1 * y2 - y1 * x2 + z1 * w2])
-    return (numpy_zyx(q),)
+    return (numpy_zyx(np, q),)
 
 
 def attitude_scipy(rates):
@@ -378,8 +362,8 @@ def attitude_glm(rates):
     # PyGLM has no rotation vectors for arrays: numpy makes the increments, PyGLM composes.
     attitude = glm.array(np.tile([1.0, 0.0, 0.0, 0.0], (rates.shape[1], 1))).reinterpret_cast(glm.dquat)
     for sample in rates:
-        attitude = attitude * glm.array(numpy_increments(sample)).reinterpret_cast(glm.dquat)
-    return (numpy_zyx(np.asarray(attitude)),)
+        attitude = attitude * glm.array(numpy_from_rotation_vectors(np, sample, DT)).reinterpret_cast(glm.dquat)
+    return (numpy_zyx(np, np.asarray(attitude)),)
 
 
 # --- checking and timing --------------------------------------------------------

@@ -105,14 +105,16 @@ def _combinations(seeds, n):
 
 
 def _try_args(fn, names, seeds, limit=3000):
-    """The first argument combination (from seeds) for which fn succeeds."""
-    varied = tuple(seeds[i % 3] for i in range(len(names)))  # distinct floats first
-    for combo in itertools.chain([varied], itertools.islice(_combinations(seeds, len(names)), limit)):
-        try:
-            result = fn(*combo)
-        except BaseException:  # noqa: BLE001 - probing
-            continue
-        return list(combo), result
+    """The first argument combination (from seeds) for which fn succeeds: with every parameter,
+    then leaving out trailing ones (optional ones, whose combinations the limit may not reach)."""
+    for count in range(len(names), -1, -1):
+        varied = tuple(seeds[i % 3] for i in range(count))  # distinct floats first
+        for combo in itertools.chain([varied], itertools.islice(_combinations(seeds, count), limit)):
+            try:
+                result = fn(*combo)
+            except BaseException:  # noqa: BLE001 - probing
+                continue
+            return list(combo), result
     return None
 
 
