@@ -8,9 +8,11 @@ own, run alternately, medians over the processes): composing two lists
 angles (`QuatList.from_axis_angles` / `Rotation.from_rotvec`). The inputs are
 the same unit quaternions for both; quorral stores the conjugate of what scipy
 stores (Hamilton product order and rotate's conj(q)·v·q), which changes
-neither operation's cost. Writes results/rotations.csv.
+neither operation's cost. Writes results/rotations.csv. Then a table of the
+conversions (Euler angles, rotation vectors, the (x, y, z, w) order, matrices,
+the mean) at n = 10^5 and 10^6 against scipy and a numpy formula.
 
-    python benchmarks/rotations.py [--out DIR] [--small-only]
+    python benchmarks/rotations.py [--out DIR] [--small-only] [--conversions]
 """
 
 import argparse
@@ -36,6 +38,57 @@ OPERATIONS = [
     ("rotate(VecList) / r.apply", "a.rotate(points)", "r1.apply(pts)"),
     ("from_axis_angles / from_rotvec", "QuatList.from_axis_angles(axes, angles)", "Rotation.from_rotvec(rotvec)"),
 ]
+
+
+# The conversions users exchange rotations through, at each of CONVERSION_SIZES against
+# scipy's Rotation and a numpy formula on the same (w, x, y, z) rows ("-": none written).
+CONVERSION_SIZES = [100_000, 1_000_000]
+CONVERSIONS = [
+    # name, quorral, scipy, numpy
+    ("from_euler ZYX", "QuatList.from_euler('ZYX', eul)", "Rotation.from_euler('ZYX', eul)", None),
+    ("to_euler ZYX", "a.to_euler('ZYX')", "r1.as_euler('ZYX')", "numpy_zyx(np, wxyz)"),
+    ("from_rotation_vectors", "QuatList.from_rotation_vectors(rv)", "Rotation.from_rotvec(rotvec)",
+     "numpy_from_rotation_vectors(np, rotvec)"),
+    ("to_rotation_vectors", "a.to_rotation_vectors()", "r1.as_rotvec()",
+     "v = wxyz[:, 1:]; m = np.sqrt(np.einsum('ij,ij->i', v, v)); v * (2 * np.arctan2(m, wxyz[:, 0]) / m)[:, None]"),
+    ("from_xyzw", "QuatList.from_xyzw(xyzw)", "Rotation.from_quat(xyzw)", "xyzw[:, [3, 0, 1, 2]] * FLIP"),
+    ("to_xyzw", "a.to_xyzw()", "r1.as_quat()", "wxyz[:, [1, 2, 3, 0]]"),
+    ("from_applying_matrices", "QuatList.from_applying_matrices(mats)", "Rotation.from_matrix(mats)", None),
+    ("to_applying_matrices", "a.to_applying_matrices()", "r1.as_matrix()", None),
+    ("mean", "a.mean()", "r1.mean()", "np.linalg.eigh(wxyz.T @ wxyz)[1][:, -1]"),
+]
+
+
+def conversion_rows():
+    import numpy as np
+    import quorral
+    from scipy.spatial.transform import Rotation
+    from common import numpy_from_rotation_vectors, numpy_zyx
+    rows = []
+    for n in CONVERSION_SIZES:
+        rng = np.random.default_rng(6)
+        xyzw = rng.standard_normal((n, 4))
+        xyzw /= np.linalg.norm(xyzw, axis=1)[:, None]
+        r1 = Rotation.from_quat(xyzw)
+        rotvec = rng.standard_normal((n, 3))
+        env = {"np": np, "QuatList": quorral.QuatList, "Rotation": Rotation, "r1": r1, "xyzw": xyzw,
+               "wxyz": np.ascontiguousarray(xyzw[:, [3, 0, 1, 2]]), "FLIP": np.array([1.0, -1.0, -1.0, -1.0]),
+               "a": quorral.QuatList.from_xyzw(xyzw), "eul": r1.as_euler("ZYX"), "rotvec": rotvec,
+               "rv": quorral.VecList.from_buffer(rotvec), "mats": r1.as_matrix(),
+               "numpy_zyx": numpy_zyx, "numpy_from_rotation_vectors": numpy_from_rotation_vectors}
+        label = f"n=1e{len(str(n)) - 1}"
+        for name, q_stmt, s_stmt, p_stmt in CONVERSIONS:
+            qt, st = compare(q_stmt, s_stmt, env, repeats=5, target=0.05)
+            pt = compare(q_stmt, p_stmt, env, repeats=5, target=0.05, settle=0.1)[1] if p_stmt else None
+            rows.append((f"{name} ({label})", qt, st, pt))
+    return rows
+
+
+def print_conversions(rows):
+    print(f"{'conversions':<34} {'quorral':>11} {'scipy':>11} {'numpy':>11} {'/scipy':>7} {'/numpy':>7}")
+    for name, qt, st, pt in rows:
+        numpy_time, numpy_ratio = (fmt_time(pt), f"{qt / pt:7.2f}") if pt else ("-", "-")
+        print(f"{name:<34} {fmt_time(qt):>11} {fmt_time(st):>11} {numpy_time:>11} {qt / st:7.2f} {numpy_ratio:>7}")
 
 
 def inputs(n, kind, seed=5):
@@ -111,12 +164,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", type=Path, default=HERE / "results")
     parser.add_argument("--small-only", action="store_true", help="only n = 10^5")
+    parser.add_argument("--conversions", action="store_true", help="only the conversions table")
     parser.add_argument("--large", choices=["quorral", "scipy"], help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.large:
         return large_worker(args.large)
     print("build:", build_info(), "; RAYON_NUM_THREADS =", os.environ.get("RAYON_NUM_THREADS", "unset"))
-    run(args.out, with_large=not args.small_only)
+    if not args.conversions:
+        run(args.out, with_large=not args.small_only)
+    print_conversions(conversion_rows())
 
 
 if __name__ == "__main__":
