@@ -347,6 +347,31 @@ def test_weights_scale_each_term_and_unit_weights_change_no_bit():
     assert abs(np.dot(want.as_quat(), q.to_xyzw())) >= 1 - 1e-12
 
 
+def test_similarity_recovers_a_scaled_motion_and_matches_the_closed_form():
+    np = pytest.importorskip("numpy", reason="numpy is not installed for this interpreter")
+    rng = np.random.default_rng(6)
+    A = rng.normal(size=(2000, 3))
+    motion = quorral.RigidTransform(Quat.random(13), Vec3d(0.5, -1, 3))
+    a = VecList.from_buffer(A)
+    scale, x, rms = a.similarity_to(motion.apply(a * 0.375))
+    assert abs(scale - 0.375) <= 1e-14 and rms <= 1e-14
+    assert abs(abs(x.rotation.dot(motion.rotation)) - 1) <= 64 * 2.0**-53
+    # Noisy and weighted: the closed form with numpy on the same rotation, s = sum w (b - mb).R(a - ma)
+    # / sum w |a - ma|^2; the sums agree within their pairwise bounds, far inside 1e-12.
+    B = np.asarray(motion.apply(a * 2.0)) + rng.normal(scale=0.05, size=A.shape)
+    w = rng.random(len(A))
+    scale, x, rms = a.similarity_to(VecList.from_buffer(B), w)
+    q, _ = a.align_to(VecList.from_buffer(B), w)
+    assert x.rotation == q.rotation
+    ma, mb = w @ A / w.sum(), w @ B / w.sum()
+    R = np.array([comps(x.rotation.rotate(Vec3d(*e))) for e in np.eye(3)]).T
+    want = np.einsum("i,ij,ij->", w, B - mb, (A - ma) @ R.T) / np.einsum("i,ij,ij->", w, A - ma, A - ma)
+    assert abs(scale - want) <= 1e-12 * abs(want)
+    moved = (A @ R.T) * scale + comps(x.translation)
+    assert abs(rms - math.sqrt(w @ ((moved - B) ** 2).sum(axis=1) / w.sum())) <= 1e-12
+    assert max(map(abs, comps(x.translation) - (mb - scale * (R @ ma)))) <= 1e-12
+
+
 @pytest.mark.parametrize("weights, message", [
     ([1.0, 1.0], "lengths differ: self has 3 elements, weights has 2"),
     ([1.0, -0.5, 1.0], "weights must be finite and at least 0"),
@@ -355,7 +380,7 @@ def test_weights_scale_each_term_and_unit_weights_change_no_bit():
     ([0.0, -0.0, 0.0], "the weights must have a positive finite sum"),
     ([1e308, 1e308, 0.0], "the weights must have a positive finite sum"),
 ])
-@pytest.mark.parametrize("method", ["cross_covariance", "align_to", "rotation_to"])
+@pytest.mark.parametrize("method", ["cross_covariance", "align_to", "rotation_to", "similarity_to"])
 def test_bad_weights(method, weights, message):
     a = VecList([Vec3d(1, 0, 0), Vec3d(0, 2, 0), Vec3d(0, 0, 3)])
     with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
@@ -370,8 +395,9 @@ def test_bad_weights(method, weights, message):
     ([Vec3d(i, 2 * i, 3 * i) for i in range(6)], [Vec3d(-i, 0, i) for i in range(6)]),
 ])
 def test_alignment_of_points_that_leave_the_rotation_open(a, b):
-    with pytest.raises(ValueError, match="^the points do not determine a rotation: fewer than three of them, or all on one line$"):
-        VecList(a).align_to(VecList(b))
+    for method in (VecList.align_to, VecList.similarity_to):
+        with pytest.raises(ValueError, match="^the points do not determine a rotation: fewer than three of them, or all on one line$"):
+            method(VecList(a), VecList(b))
 
 
 def test_sum_example_differs_from_the_sum_in_order():
@@ -432,8 +458,9 @@ def boundary_parts(n):
         for weights in (None, factors):
             x, rms = a.align_to(b, weights)
             q, rms_about_origin = a.rotation_to(b, weights=weights)
+            scale, y, rms_scaled = a.similarity_to(b, weights)
             scalars += [*(x.rotation.w, x.rotation.i, x.rotation.j, x.rotation.k), *comps(x.translation), rms,
-                        q.w, q.i, q.j, q.k, rms_about_origin]
+                        q.w, q.i, q.j, q.k, rms_about_origin, scale, *comps(y.translation), rms_scaled]
     return lists, arrays, scalars
 
 

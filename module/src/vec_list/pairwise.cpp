@@ -124,6 +124,33 @@ std::tuple<galdrin::RigidTransform, double> align_to(const VecArray& a, const Ve
     });
 }
 
+// The similarity p -> x.apply(p * s) minimising the sum of distance_squared(
+// x.apply(a[i] * s), b[i]) * weight(i): the rotation q of align_to, then
+// s = sum(dot(b[i] - mb, rotate(q, a[i] - ma)) * weight(i)) / sum(
+// dot(a[i] - ma, a[i] - ma) * weight(i)), each on the tree, and the
+// translation mb - rotate(q, ma * s).
+std::tuple<double, galdrin::RigidTransform, double> similarity_to(const VecArray& a, const VecArray& b,
+                                                                  std::optional<Doubles> weights) {
+    check_lengths(a, b);
+    return with_weights(a.items.size(), weights, [&](const auto& w) {
+        const Quat q = determined(galdrin::rotation_aligning(weighted_cross_covariance(a, b, w)));
+        const Vec3d ma = weighted_mean(a, w), mb = weighted_mean(b, w);
+        const Vec3d* x = a.items.data();
+        const Vec3d* y = b.items.data();
+        const std::size_t n = a.items.size();
+        const double along = tree_sum_on_pool(n, [x, y, q, ma, mb, w](std::size_t i) {
+            return dot(y[i] - mb, rotate(q, x[i] - ma)) * w(i);
+        }, 0.0);
+        const double spread = tree_sum_on_pool(n, [x, ma, w](std::size_t i) {
+            const Vec3d d = x[i] - ma;
+            return dot(d, d) * w(i);
+        }, 0.0);
+        const double s = along / spread;
+        const galdrin::RigidTransform t{q, mb - rotate(q, ma * s)};
+        return std::tuple{s, t, rms_distance(a, b, [t, s](const Vec3d& p) { return apply(t, p * s); }, w)};
+    });
+}
+
 // The rotation q minimising the sum of distance_squared(rotate(q, a[i]), b[i])
 // * weight(i), about the origin: from the sum of outer(a[i], b[i]) * weight(i).
 std::tuple<Quat, double> rotation_to(const VecArray& a, const VecArray& b, std::optional<Doubles> weights) {
@@ -236,6 +263,7 @@ void add_pairwise_operations(ClassSpec& spec) {
         D::method<"covariance($self)", covariance>(),
         D::method<"align_to($self, other, weights=None)", align_to>(),
         D::method<"rotation_to($self, other, weights=None)", rotation_to>(),
+        D::method<"similarity_to($self, other, weights=None)", similarity_to>(),
         D::method<"take($self, indices)", take>(),
         D::method<"writable($self)", writable_view>(),
     };
