@@ -21,7 +21,7 @@ import time
 import numpy as np
 
 from common import numpy_from_rotation_vectors, numpy_rotation, numpy_zyx
-from quorral import Mat3, QuatList, RigidTransformList, Vec3d, VecList, geometry
+from quorral import KDTree, Mat3, QuatList, RigidTransform, RigidTransformList, Vec3d, VecList, geometry
 
 try:
     import glm
@@ -30,8 +30,9 @@ except ImportError:  # the PyGLM column is left empty
 
 try:
     import scipy
+    from scipy.spatial import cKDTree
     from scipy.spatial.transform import Rotation
-except ImportError:  # the forward-kinematics row is left out
+except ImportError:  # the rows that need scipy are left out
     scipy = None
 
 
@@ -366,6 +367,83 @@ def attitude_glm(rates):
     return (numpy_zyx(np, np.asarray(attitude)),)
 
 
+# --- ICP: rigid registration of two clouds by nearest neighbours ---------------
+
+ICP_ITERATIONS = 10
+
+
+def icp_data(scale):
+    """A target cloud (points on a wavy sheet, with thickness) and the source: the target moved by
+    a known small rotation and translation, plus noise."""
+    rng = np.random.default_rng(8)
+    n = int(50_000 * scale)
+    u, v = rng.uniform(-1.0, 1.0, (2, n))
+    target = np.column_stack([u, v, 0.2 * np.sin(3 * u) * np.cos(2 * v) + rng.normal(scale=0.01, size=n)])
+    angle, axis = 0.15, np.array([0.3, -0.5, 0.8]) / np.linalg.norm([0.3, -0.5, 0.8])
+    k = np.array([[0, -axis[2], axis[1]], [axis[2], 0, -axis[0]], [-axis[1], axis[0], 0]])
+    rotation = np.eye(3) + np.sin(angle) * k + (1 - np.cos(angle)) * k @ k
+    source = (target - [0.05, -0.02, 0.03]) @ rotation + rng.normal(scale=0.002, size=(n, 3))
+    return source, target
+
+
+def icp_results(rotation, translation, rms):
+    """The transform source -> target found: its 3x3 rotation matrix (applying), translation, final rms."""
+    return np.asarray(rotation, dtype=float), np.asarray(translation, dtype=float), np.array([rms])
+
+
+def icp_quorral(source, target):
+    goal = VecList.from_buffer(target)
+    tree = KDTree(goal)
+    moved = VecList.from_buffer(source)
+    total = RigidTransform.identity()
+    for _ in range(ICP_ITERATIONS):
+        _, nearest = tree.nearest(moved)
+        step, rms = moved.align_to(goal.take(nearest.cast("B").cast("q")))
+        moved = step.apply(moved)
+        total = total.then(step)
+    return icp_results(Mat3.from_rotation(total.rotation), total.translation.to_array(), rms)
+
+
+def numpy_kabsch(a, b):
+    """R, t minimising sum |R a_i + t - b_i|^2, by the SVD of the cross-covariance."""
+    ma, mb = a.mean(axis=0), b.mean(axis=0)
+    u, _, vt = np.linalg.svd((a - ma).T @ (b - mb))
+    d = np.diag([1.0, 1.0, np.sign(np.linalg.det(vt.T @ u.T))])
+    rotation = vt.T @ d @ u.T
+    return rotation, mb - rotation @ ma
+
+
+def icp_numpy(source, target):
+    tree = cKDTree(target)
+    moved = source
+    rotation, translation = np.eye(3), np.zeros(3)
+    for _ in range(ICP_ITERATIONS):
+        _, nearest = tree.query(moved, workers=-1)
+        matched = target[nearest]
+        r, t = numpy_kabsch(moved, matched)
+        moved = moved @ r.T + t
+        rotation, translation = r @ rotation, r @ translation + t
+        rms = np.sqrt(((moved - matched) ** 2).sum(axis=1).mean())
+    return icp_results(rotation, translation, rms)
+
+
+def icp_glm(source, target):
+    # PyGLM moves the points; the neighbours and the SVD come from scipy and numpy.
+    tree = cKDTree(target)
+    moved = glm.array(source)
+    rotation, translation = glm.dmat3(1.0), glm.dvec3(0.0)
+    for _ in range(ICP_ITERATIONS):
+        points = np.asarray(moved)
+        _, nearest = tree.query(points, workers=-1)
+        matched = target[nearest]
+        r, t = numpy_kabsch(points, matched)
+        step, shift = glm.dmat3(*r.T.ravel()), glm.dvec3(*t)  # dmat3 takes columns
+        moved = step * moved + shift
+        rotation, translation = step * rotation, step * translation + shift
+        rms = np.sqrt(((np.asarray(moved) - matched) ** 2).sum(axis=1).mean())
+    return icp_results(np.array(rotation.to_list()).T, translation.to_list(), rms)
+
+
 # --- checking and timing --------------------------------------------------------
 
 PROGRAMS = [
@@ -376,6 +454,8 @@ PROGRAMS = [
      camera_quorral, camera_numpy, camera_glm),
 ] + ([("attitude: 1000 bodies, 2000 gyro samples, yaw / pitch / roll", attitude_data, attitude_quorral,
        attitude_numpy, attitude_glm, attitude_scipy)] if scipy else []) \
+  + ([("ICP: two 50k-point clouds, 10 iterations of nearest neighbours and a rigid fit", icp_data, icp_quorral,
+        icp_numpy, icp_glm)] if scipy else []) \
   + ([("forward kinematics: 6 joints, 10k configurations, 100k points moved, nearest", fk_data, fk_quorral,
         fk_numpy, fk_glm)] if scipy else [])
 
@@ -413,7 +493,7 @@ def run(repeats=5, scale=1.0, only=None):
         print(f"| {name} | {med['quorral'] * 1e3:.1f} ms | {ms['numpy']} | {ms['PyGLM']} | {ms['scipy']} | "
               f"{ratio['numpy']} | {ratio['PyGLM']} | {ratio['scipy']} |")
     if not scipy:
-        print("\nforward kinematics and attitude skipped: scipy is not installed")
+        print("\nforward kinematics, attitude and ICP skipped: scipy is not installed")
 
 
 def main():
