@@ -80,7 +80,7 @@ def single_cases(quorral, glm):
         "a": Vec3d(1.0, 2.0, 3.0), "b": Vec3d(-4.0, 0.5, 2.25), "c": Vec3d(1.0, 2.0, 3.0),
         "ga": glm.dvec3(1.0, 2.0, 3.0), "gb": glm.dvec3(-4.0, 0.5, 2.25), "gc": glm.dvec3(1.0, 2.0, 3.0),
         "dot": glm.dot, "cross": glm.cross, "normalize": glm.normalize, "length": glm.length,
-        "conjugate": glm.conjugate, "sin": glm.sin, "degrees": glm.degrees, "radians": glm.radians,
+        "conjugate": glm.conjugate, "eulerAngles": glm.eulerAngles, "sin": glm.sin, "degrees": glm.degrees, "radians": glm.radians,
         "dvec1": glm.dvec1, "gr": glm.dvec1(0.75), "gs": glm.dvec1(-1.25), "x": 0.75,
         "AngleRadians": getattr(quorral, "AngleRadians", None), "AngleDegrees": getattr(quorral, "AngleDegrees", None),
     }
@@ -130,6 +130,10 @@ def single_cases(quorral, glm):
         ("m3 @ m3 / dmat3 * dmat3", "m3 @ m3", "gm3 * gm3", "Mat3"),
         ("m3.inverse() / inverse(dmat3)", "m3.inverse()", "inverse(gm3)", "Mat3"),
         ("pose.apply(a) / dquat * dvec3 + dvec3", "pose.apply(a)", "gq * ga + gb", "RigidTransform"),
+        # Conversions: PyGLM's Euler angles are its own x-y-z order, as cheap as any sequence here.
+        ("p.to_euler('xyz') / eulerAngles(dquat)", "p.to_euler('xyz')", "eulerAngles(gp)", "algebra"),
+        ("Mat3.from_rotation(p) / mat3_cast(dquat)", "Mat3.from_rotation(p)", "mat3_cast(gp)", "Mat3 rotations"),
+        ("r3.to_rotation() / quat_cast(dmat3)", "r3.to_rotation()", "quat_cast(gm)", "Mat3 rotations"),
     ]
     have_quat = Quat is not None and hasattr(Quat, "rotate")
     have = {"Quat": have_quat, "algebra": have_quat and hasattr(Quat, "then")}
@@ -148,7 +152,11 @@ def single_cases(quorral, glm):
     if have["Mat3"]:
         env["m3"] = quorral.Mat3([[2.0, 0.5, 1.0], [0.25, 1.0, -0.5], [3.0, -1.0, 2.5]])
         env["gm3"] = glm.dmat3(*(x for column in env["m3"].columns for x in column.to_array()))
-        env["inverse"] = glm.inverse
+        env["inverse"], env["mat3_cast"] = glm.inverse, glm.mat3_cast
+        env["Mat3"] = quorral.Mat3
+    have["Mat3 rotations"] = have["Mat3"] and have["algebra"]
+    if have["Mat3 rotations"]:
+        env["r3"] = quorral.Mat3.from_rotation(env["p"])
     have["RigidTransform"] = have_quat and hasattr(quorral, "RigidTransform")
     if have["RigidTransform"]:
         env["pose"] = quorral.RigidTransform(env["q"], env["b"])
