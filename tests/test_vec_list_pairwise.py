@@ -703,10 +703,19 @@ def test_slice_is_the_sequence_slice(make, n, bounds):
     assert element_rows(a) == rows
 
 
+def sequence_slice_error(start):
+    """The message of the interpreter's own refusal of a slice from `start` (its wording varies by version)."""
+    try:
+        [0, 1, 2][start:]
+    except TypeError as e:
+        return str(e)
+    raise AssertionError(start)
+
+
 @pytest.mark.parametrize("args, kwargs, error, message", [
     ((0, 5, 0), {}, ValueError, "slice step cannot be zero"),
-    (("1",), {}, TypeError, "slice indices must be integers or None or have an __index__ method"),
-    ((1.5,), {}, TypeError, "slice indices must be integers or None or have an __index__ method"),
+    (("1",), {}, TypeError, sequence_slice_error("1")),
+    ((1.5,), {}, TypeError, sequence_slice_error(1.5)),
     ((), {"step": 0}, ValueError, "slice step cannot be zero"),
     ((1, 2, 3, 4), {}, TypeError, "VecList.slice() takes from 0 to 3 positional arguments but 4 were given"),
 ])
