@@ -73,12 +73,13 @@ Vec3d weighted_mean(const VecArray& a, const W& weight) {
 }
 
 // The sum of outer(a[i] - ma, b[i] - mb) * weight(i), with ma and mb the
-// weighted means, on the summation tree.
+// weighted means (which the callers also need, so they pass them in), on the
+// summation tree.
 template <class W>
-galdrin::Mat3 weighted_cross_covariance(const VecArray& a, const VecArray& b, const W& weight) {
+galdrin::Mat3 weighted_cross_covariance(const VecArray& a, const VecArray& b, const W& weight, const Vec3d& ma,
+                                        const Vec3d& mb) {
     const Vec3d* x = a.items.data();
     const Vec3d* y = b.items.data();
-    const Vec3d ma = weighted_mean(a, weight), mb = weighted_mean(b, weight);
     return tree_sum_on_pool(a.items.size(), [x, y, ma, mb, weight](std::size_t i) {
         return galdrin::outer(x[i] - ma, y[i] - mb) * weight(i);
     }, galdrin::zero_matrix());
@@ -90,7 +91,9 @@ void check_lengths(const VecArray& a, const VecArray& b) {
 
 galdrin::Mat3 cross_covariance(const VecArray& a, const VecArray& b, std::optional<Doubles> weights) {
     check_lengths(a, b);
-    return with_weights(a.items.size(), weights, [&](const auto& w) { return weighted_cross_covariance(a, b, w); });
+    return with_weights(a.items.size(), weights, [&](const auto& w) {
+        return weighted_cross_covariance(a, b, w, weighted_mean(a, w), weighted_mean(b, w));
+    });
 }
 
 // sqrt of the sum of distance_squared(f(a[i]), b[i]) * weight(i) over the
@@ -118,8 +121,9 @@ std::tuple<galdrin::RigidTransform, double> align_to(const VecArray& a, const Ve
                                                      std::optional<Doubles> weights) {
     check_lengths(a, b);
     return with_weights(a.items.size(), weights, [&](const auto& w) {
-        const Quat q = determined(galdrin::rotation_aligning(weighted_cross_covariance(a, b, w)));
-        const galdrin::RigidTransform x{q, weighted_mean(b, w) - rotate(q, weighted_mean(a, w))};
+        const Vec3d ma = weighted_mean(a, w), mb = weighted_mean(b, w);
+        const Quat q = determined(galdrin::rotation_aligning(weighted_cross_covariance(a, b, w, ma, mb)));
+        const galdrin::RigidTransform x{q, mb - rotate(q, ma)};
         return std::tuple{x, rms_distance(a, b, [x](const Vec3d& p) { return apply(x, p); }, w)};
     });
 }
@@ -133,8 +137,8 @@ std::tuple<double, galdrin::RigidTransform, double> similarity_to(const VecArray
                                                                   std::optional<Doubles> weights) {
     check_lengths(a, b);
     return with_weights(a.items.size(), weights, [&](const auto& w) {
-        const Quat q = determined(galdrin::rotation_aligning(weighted_cross_covariance(a, b, w)));
         const Vec3d ma = weighted_mean(a, w), mb = weighted_mean(b, w);
+        const Quat q = determined(galdrin::rotation_aligning(weighted_cross_covariance(a, b, w, ma, mb)));
         const Vec3d* x = a.items.data();
         const Vec3d* y = b.items.data();
         const std::size_t n = a.items.size();
@@ -170,7 +174,9 @@ std::tuple<Quat, double> rotation_to(const VecArray& a, const VecArray& b, std::
 galdrin::Mat3 covariance(const VecArray& a) {
     const std::size_t n = a.items.size();
     const double divisor = n < 2 ? std::numeric_limits<double>::quiet_NaN() : static_cast<double>(n - 1);
-    return weighted_cross_covariance(a, a, UnitWeights{static_cast<double>(n)}) / divisor;
+    const UnitWeights unit{static_cast<double>(n)};
+    const Vec3d m = weighted_mean(a, unit);
+    return weighted_cross_covariance(a, a, unit, m, m) / divisor;
 }
 
 double dot_sum(const VecArray& a, const VecArray& b) {
