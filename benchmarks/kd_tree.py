@@ -1,6 +1,7 @@
 """KDTree against scipy's cKDTree (workers=1 and -1) and pykdtree where installed.
 
-Build, k = 1 and k = 8 batch queries and a radius query, on uniform points and
+Build, k = 1 and k = 8 batch queries, a radius query and the normals from 10
+neighbours (numpy's batched eigh after cKDTree), on uniform points and
 on clustered ones (Gaussian blobs; the queries drawn uniformly over the same
 cube, so that many fall between the blobs). Every case runs alternately within
 each round; the table gives medians in ms. Before timing, the answers of a
@@ -51,6 +52,16 @@ def check_small(rng):
     print("check: the small case equals the scan, ties included")
 
 
+NORMAL_K = 10
+
+
+def numpy_normals(ref, points, k, workers):
+    """The least eigenvector of each point's k-neighbourhood covariance, batched in numpy."""
+    _, near = ref.query(points, k, workers=workers)
+    centred = points[near] - points[near].mean(axis=1, keepdims=True)
+    return np.linalg.eigh(np.einsum("nki,nkj->nij", centred, centred) / (k - 1))[1][:, :, 0]
+
+
 def cases(points, queries, r):
     vl, ql = VecList.from_buffer(points), VecList.from_buffer(queries)
     tree = KDTree(vl)
@@ -59,6 +70,7 @@ def cases(points, queries, r):
         "k=1": {"quorral": lambda: tree.nearest(ql, 1)},
         "k=8": {"quorral": lambda: tree.nearest(ql, 8)},
         "radius": {"quorral": lambda: tree.within(ql, r)},
+        "normals": {"quorral": lambda: tree.normals(NORMAL_K)},
     }
     if cKDTree is not None:
         ref = cKDTree(points)
@@ -67,6 +79,7 @@ def cases(points, queries, r):
             out["k=1"][f"cKDTree w={w}"] = lambda w=w: ref.query(queries, 1, workers=w)
             out["k=8"][f"cKDTree w={w}"] = lambda w=w: ref.query(queries, 8, workers=w)
             out["radius"][f"cKDTree w={w}"] = lambda w=w: ref.query_ball_point(queries, r, workers=w)
+            out["normals"][f"cKDTree+numpy w={w}"] = lambda w=w: numpy_normals(ref, points, NORMAL_K, w)
     if PyKDTree is not None:
         other = PyKDTree(points)
         out["build"]["pykdtree"] = lambda: PyKDTree(points)

@@ -278,7 +278,8 @@ def test_shared_kd_tree_queries_and_builds():
     tree = KDTree(points)
     queries = VecList([Vec3d(i * 0.1, 2.0, 1.0) for i in range(100)])
     def answers():
-        return bytes(tree.nearest(queries, 4)[1]), bytes(tree.within(queries, 1.0)[1]), tree.count_within(Vec3d(5, 2, 1), 2.0)
+        return (bytes(tree.nearest(queries, 4)[1]), bytes(tree.within(queries, 1.0)[1]),
+                tree.count_within(Vec3d(5, 2, 1), 2.0), bytes(tree.normals(6)))
 
     expected = answers()
     refusals = Refusals()

@@ -107,6 +107,59 @@ def test_grids_and_repeats_match_the_scan(side, repeats, seed):
     check_batch(tree, queries, 7, 0.25)
 
 
+# --- normals: each point's neighbourhood, its covariance, the least eigenvector -----------
+
+def expected_normal(points, p, k):
+    found = [i for i in expected_nearest(points, p, k)[1] if i < len(points)]
+    if any(math.isnan(c) for c in p) or len(found) < 3:
+        return Vec3d(NAN, NAN, NAN)
+    return VecList(points).take(found).covariance().eigh()[1].columns[0]
+
+
+@settings(max_examples=examples(60), deadline=None)
+@given(st.lists(vectors(st.one_of(FEW, SPECIAL, st.floats(-3, 3))), max_size=50), st.integers(3, 12))
+def test_normals_are_the_least_eigenvector_of_each_neighbourhood(points, k):
+    normals = KDTree(VecList(points)).normals(k)
+    assert len(normals) == len(points)
+    assert [tuple(map(bits, n)) for n in normals] == [tuple(map(bits, expected_normal(points, p, k))) for p in points]
+
+
+@pytest.mark.parametrize("lift, normal", [
+    (lambda x, y: Vec3d(x, y, 0.25), Vec3d(0, 0, 1)),
+    (lambda x, y: Vec3d(-1.5, x, y), Vec3d(1, 0, 0)),
+    (lambda x, y: Vec3d(x, -2.0, y), Vec3d(0, 1, 0)),
+])
+def test_points_on_an_axis_plane_have_its_normal_exactly(lift, normal):
+    points = VecList([lift(math.sin(i * 1.7) * 3, math.cos(i * 0.9) * 2) for i in range(500)])
+    assert set(KDTree(points).normals(9)) == {normal}
+
+
+def test_normals_of_a_noisy_plane_agree_with_numpy():
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(4)
+    uv = rng.uniform(-1, 1, size=(3000, 2))
+    u, v = np.array([1.0, 2.0, -0.5]), np.array([0.3, -0.2, 1.0])
+    xyz = uv[:, :1] * u + uv[:, 1:] * v + rng.normal(scale=1e-3, size=(3000, 1)) * np.cross(u, v)
+    tree = KDTree(VecList.from_buffer(xyz))
+    normals = np.array(tree.normals(12))
+    near = np.asarray(tree.nearest(VecList.from_buffer(xyz), 12)[1])
+    values, vectors = np.linalg.eigh(np.array([np.cov(xyz[row].T) for row in near]))
+    # An eigenvector moves by about eps * |C| / gap; the gaps here are above 1e-4 |C|.
+    assert np.all(values[:, 1] - values[:, 0] > 1e-4 * values[:, 2])
+    assert np.all(1 - np.abs(np.einsum("ij,ij->i", normals, vectors[:, :, 0])) < 1e-10)
+    # Unit length, the largest component positive.
+    assert np.all(np.abs(np.linalg.norm(normals, axis=1) - 1) < 4e-16)
+    assert np.all(normals[np.arange(3000), np.abs(normals).argmax(axis=1)] > 0)
+
+
+@pytest.mark.parametrize("points, k", [
+    ([], 3), ([Vec3d(1, 2, 3)], 5), ([Vec3d(0, 0, 0), Vec3d(1, 0, 0)], 3),
+    ([Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(NAN, 0, 0), Vec3d(0, INF, 0)], 4),
+])
+def test_too_few_points_give_nan_normals(points, k):
+    assert all(all(math.isnan(c) for c in n) for n in KDTree(VecList(points)).normals(k))
+
+
 @pytest.mark.parametrize("points", [
     [],
     [Vec3d(1, 2, 3)],
@@ -229,6 +282,9 @@ def test_a_list_being_written_builds_nothing():
     (lambda t: t.count_within(VecList([]), NAN), ValueError, "r must be a number >= 0, not nan"),
     (lambda t: t.count_within(Vec3d(0, 0, 0), "1"), TypeError, "argument 'r': must be real number, not str"),
     (lambda t: t.within(Vec3d(0, 0, 0)), TypeError, None),
+    (lambda t: t.normals(2), ValueError, "k must be at least 3"),
+    (lambda t: t.normals(-2**70), ValueError, "k must be at least 3"),
+    (lambda t: t.normals(k=3.0), TypeError, "argument 'k': 'float' object cannot be interpreted as an integer"),
 ])
 def test_bad_arguments(call, error, message):
     tree = KDTree(VecList([Vec3d(1, 2, 3)]))
@@ -295,6 +351,7 @@ for k in (1, 8):
 for part in tree.within(qs, 0.4):
     h.update(bytes(part))
 h.update(bytes(tree.count_within(qs, 0.7)))
+h.update(bytes(tree.normals(8)))
 h.update(tree.__reduce_ex__(2)[1][1])
 print(h.hexdigest())
 """

@@ -284,6 +284,41 @@ def test_against_numpy_within_bounds():
         assert np.all(np.abs(inv - np.linalg.inv(e)) <= 32 * ULP * cond * np.abs(np.linalg.inv(e)).max())
 
 
+# --- symmetric eigen-decomposition ---------------------------------------------
+
+def test_eigh_agrees_with_numpy_within_bounds():
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(8)
+    for _ in range(300):
+        e = rng.normal(size=(3, 3)) * 10.0 ** rng.integers(-100, 100)
+        e = e + e.T
+        values, vectors = Mat3(e).eigh()
+        want_values, want_vectors = np.linalg.eigh(e)
+        norm = np.linalg.norm(e)
+        assert np.all(np.abs(np.array(values.to_array()) - want_values) <= 32 * ULP * norm)
+        v = np.asarray(vectors)
+        assert np.all(np.abs(e @ v - v * np.array(values.to_array())) <= 64 * ULP * norm)
+        assert np.all(np.abs(v.T @ v - np.eye(3)) <= 16 * ULP)
+        assert np.all(v[np.abs(v).argmax(axis=0), range(3)] > 0)  # the largest component of each positive
+
+
+@pytest.mark.parametrize("m, values, columns", [
+    (Mat3.diagonal(Vec3d(2, -1, 5)), (-1, 2, 5), ((0, 1, 0), (1, 0, 0), (0, 0, 1))),
+    (Mat3.diagonal(Vec3d(3, 3, 3)), (3, 3, 3), ((0, 0, 1), (0, 1, 0), (1, 0, 0))),
+    (Mat3([[0, 0, 0], [0, 0, 0], [0, 0, -0.0]]), (0, 0, 0), ((0, 0, 1), (0, 1, 0), (1, 0, 0))),
+    (Mat3([[1, 0, 0], [0, 2, 0], [7e300, 0, 3]]), (1, 2, 3), ((1, 0, 0), (0, 1, 0), (0, 0, 1))),  # upper triangle only
+])
+def test_eigh_of_diagonal_matrices_is_exact(m, values, columns):
+    w, v = m.eigh()
+    assert w.to_array() == list(values) and [c.to_array() for c in v.columns] == [list(c) for c in columns]
+
+
+@pytest.mark.parametrize("bad", [NAN, INF, -INF])
+def test_eigh_of_non_finite_entries_is_nan(bad):
+    w, v = Mat3([[1, bad, 0], [bad, 1, 0], [0, 0, 1]]).eigh()
+    assert all(math.isnan(x) for x in w.to_array() + entries(v))
+
+
 # --- rotations ------------------------------------------------------------------
 
 def test_from_rotation_is_the_transpose_of_to_rotation_matrix():

@@ -653,7 +653,8 @@ def test_threads_query_one_tree_and_build_others(stress_report):
     def answers(tree, qs):
         d, i = tree.nearest(qs, 5)
         offsets, found = tree.within(qs, 1.0)
-        return bytes(d), bytes(i), bytes(offsets), bytes(found), bytes(tree.count_within(qs, 2.0))
+        return (bytes(d), bytes(i), bytes(offsets), bytes(found), bytes(tree.count_within(qs, 2.0)),
+                bytes(tree.normals(4)))
 
     def one_by_one(tree, q):
         d, i = tree.nearest(q, 3)
@@ -676,7 +677,7 @@ def test_threads_query_one_tree_and_build_others(stress_report):
         if tree is not REFUSED:
             m = len(tree)
             assert m >= 64 and tree.nearest(Vec3d(0, 0, 0), 1)[1].tolist() == [0]
-            assert tree.count_within(Vec3d(0, 0, 0), math.inf) == m
+            assert tree.count_within(Vec3d(0, 0, 0), math.inf) == m and len(tree.normals(3)) == m
 
     def appender(tally, t, r):
         if len(growing) < 2000:

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <limits>
 
-#include "eigen4.hpp"
+#include "symmetric_eigen.hpp"
 #include "mat3.hpp"
 #include "quat.hpp"
 
@@ -38,7 +38,7 @@ inline Alignment rotation_aligning(const Mat3& s) {
         {szx - sxz, sxy + syx, (-sxx + syy) - szz, syz + szy},
         {sxy - syx, szx + sxz, syz + szy, (-sxx - syy) + szz},
     }};
-    const Eigen4 e = eigen_symmetric4(n);
+    const auto e = eigen_symmetric<4>(n);
     const auto& p = e.vectors[0];
     const Quat q{p[0], -p[1], -p[2], -p[3]};
     if (std::isnan(e.values[0])) return {q, true};

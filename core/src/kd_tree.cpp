@@ -214,7 +214,7 @@ void KdTree::search(const Vec3d& q, Visit& visit) const {
 
         void operator()(std::size_t v, std::size_t lo, std::size_t hi) const {
             if (v >= splits) {
-                for (std::size_t i = lo; i < hi; ++i) visit.point(distance_squared(pts[i], q), id[i]);
+                for (std::size_t i = lo; i < hi; ++i) visit.point(distance_squared(pts[i], q), id[i], i);
                 return;
             }
             const std::size_t mid = lo + (hi - lo) / 2;
@@ -236,26 +236,31 @@ void KdTree::search(const Vec3d& q, Visit& visit) const {
 
 namespace {
 
-// The k best (key, index) pairs so far, ascending; empty slots hold the key
-// limit and NO_INDEX, which every neighbour beats.
+// The k best (key, index) pairs so far, ascending, and with Positions their
+// places in tree order; empty slots hold the key limit and NO_INDEX, which
+// every neighbour beats.
+template <bool Positions>
 struct Nearest {
     double* keys;
     std::int64_t* indices;
+    std::uint32_t* positions;
     std::size_t last;  // k - 1
 
     bool prune(double bound, std::uint32_t lowest) const {
         return bound > keys[last] || (bound == keys[last] && lowest >= indices[last]);
     }
-    void point(double key, std::uint32_t index) {
+    void point(double key, std::uint32_t index, std::size_t position) {
         const std::int64_t i = index;
         if (!(key < keys[last] || (key == keys[last] && i < indices[last]))) return;  // NaN never enters
         std::size_t j = last;
         for (; j > 0 && (key < keys[j - 1] || (key == keys[j - 1] && i < indices[j - 1])); --j) {
             keys[j] = keys[j - 1];
             indices[j] = indices[j - 1];
+            if constexpr (Positions) positions[j] = positions[j - 1];
         }
         keys[j] = key;
         indices[j] = i;
+        if constexpr (Positions) positions[j] = static_cast<std::uint32_t>(position);
     }
 };
 
@@ -263,7 +268,7 @@ struct Within {
     double limit;
     std::vector<std::int64_t>& out;
     bool prune(double bound, std::uint32_t) const { return bound > limit; }
-    void point(double key, std::uint32_t index) {
+    void point(double key, std::uint32_t index, std::size_t) {
         if (key <= limit) out.push_back(index);
     }
 };
@@ -272,22 +277,34 @@ struct Count {
     double limit;
     std::size_t count = 0;
     bool prune(double bound, std::uint32_t) const { return bound > limit; }
-    void point(double key, std::uint32_t) { count += key <= limit; }
+    void point(double key, std::uint32_t, std::size_t) { count += key <= limit; }
 };
 
 }  // namespace
 
-void KdTree::nearest(const Vec3d& q, std::size_t k, double max_key, double* keys, std::int64_t* indices) const {
+template <bool Positions>
+void KdTree::find_nearest(const Vec3d& q, std::size_t k, double max_key, double* keys, std::int64_t* indices,
+                          std::uint32_t* positions) const {
     if (k == 0) return;
     std::fill(keys, keys + k, max_key);
     std::fill(indices, indices + k, NO_INDEX);
-    Nearest visit{keys, indices, k - 1};
+    Nearest<Positions> visit{keys, indices, positions, k - 1};
     if (!std::isnan(max_key)) search(q, visit);
     for (std::size_t j = 0; j < k; ++j) {
         if (indices[j] != NO_INDEX) continue;
         keys[j] = INF;
         indices[j] = static_cast<std::int64_t>(n_);
+        if constexpr (Positions) positions[j] = static_cast<std::uint32_t>(n_);
     }
+}
+
+void KdTree::nearest(const Vec3d& q, std::size_t k, double max_key, double* keys, std::int64_t* indices) const {
+    find_nearest<false>(q, k, max_key, keys, indices, nullptr);
+}
+
+void KdTree::nearest(const Vec3d& q, std::size_t k, double max_key, double* keys, std::int64_t* indices,
+                     std::uint32_t* positions) const {
+    find_nearest<true>(q, k, max_key, keys, indices, positions);
 }
 
 void KdTree::within(const Vec3d& q, double max_key, std::vector<std::int64_t>& out) const {

@@ -48,6 +48,16 @@ public:
     // keys[j] and indices[j] for j < k. Slots past the last neighbour get key
     // inf and index size().
     void nearest(const Vec3d& q, std::size_t k, double max_key, double* keys, std::int64_t* indices) const;
+    // The same, with also the neighbours' positions in tree order (see
+    // ordered_points) in positions[j]; slots past the last one get size().
+    void nearest(const Vec3d& q, std::size_t k, double max_key, double* keys, std::int64_t* indices,
+                 std::uint32_t* positions) const;
+
+    // The points in tree order and, at the same positions, their indices; the
+    // points without a NaN coordinate come first, `searched()` of them.
+    std::span<const Vec3d> ordered_points() const { return {points(), n_}; }
+    std::span<const std::uint32_t> ordered_ids() const { return {ids(), n_}; }
+    std::size_t searched() const { return m_; }
 
     // Appends the indices of the neighbours with key at most max_key to out, ascending.
     void within(const Vec3d& q, double max_key, std::vector<std::int64_t>& out) const;
@@ -64,6 +74,9 @@ private:
 
     template <class Visit>
     void search(const Vec3d& q, Visit& visit) const;
+    template <bool Positions>
+    void find_nearest(const Vec3d& q, std::size_t k, double max_key, double* keys, std::int64_t* indices,
+                      std::uint32_t* positions) const;
 
     std::size_t n_ = 0;
     std::size_t m_ = 0;      // points without a NaN coordinate: the first m_ in tree order

@@ -6,6 +6,7 @@
 #include <array>
 
 #include "quat.hpp"
+#include "symmetric_eigen.hpp"
 #include "vec3d.hpp"
 
 namespace galdrin {
@@ -100,5 +101,19 @@ constexpr Mat3 from_rotation(const Quat& q) { return transpose(from_entries(to_r
 // from_rotation_matrix of the transpose of m, with its choice of branch. A
 // unit q gives back q or -q from from_rotation(q).
 inline Quat to_rotation(const Mat3& m) { return from_rotation_matrix(entries(transpose(m))); }
+
+// The eigenvalues of a symmetric matrix, ascending, and the matrix whose
+// column k is the unit eigenvector of values[k]: eigen_symmetric<3> of the
+// upper triangle, its pairs in reverse order.
+struct Mat3Eigen {
+    Vec3d values;
+    Mat3 vectors;
+};
+
+inline Mat3Eigen eigen_symmetric(const Mat3& m) {
+    const auto e = eigen_symmetric<3>(entries(m));
+    const auto vector = [&e](int k) { return Vec3d{e.vectors[k][0], e.vectors[k][1], e.vectors[k][2]}; };
+    return {{e.values[2], e.values[1], e.values[0]}, from_columns(vector(2), vector(1), vector(0))};
+}
 
 }  // namespace galdrin

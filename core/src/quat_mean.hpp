@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <limits>
 
-#include "eigen4.hpp"
+#include "symmetric_eigen.hpp"
 #include "quat.hpp"
 
 namespace galdrin {
@@ -50,7 +50,7 @@ inline Quat dominant_quat(const QuatOuter& m) {
     std::size_t k = 0;
     for (int r = 0; r < 4; ++r)
         for (int c = r; c < 4; ++c) a[r][c] = a[c][r] = m.e[k++];
-    const Eigen4 e = eigen_symmetric4(a);
+    const auto e = eigen_symmetric<4>(a);
     if (!(e.values[0] > 0.0)) {
         const double nan = std::numeric_limits<double>::quiet_NaN();
         return {nan, nan, nan, nan};

@@ -35,6 +35,21 @@ void expect_nearest(const KdTree& tree, const std::vector<Vec3d>& pts, const Vec
     std::vector<double> keys(k);
     std::vector<std::int64_t> indices(k);
     tree.nearest(q, k, max_key, keys.data(), indices.data());
+    // The form with positions answers the same, and each position holds its neighbour.
+    std::vector<double> again(k);
+    std::vector<std::int64_t> again_indices(k);
+    std::vector<std::uint32_t> positions(k);
+    tree.nearest(q, k, max_key, again.data(), again_indices.data(), positions.data());
+    ASSERT_EQ(again_indices, indices);
+    for (std::size_t j = 0; j < k; ++j) {
+        ASSERT_EQ(bits(again[j]), bits(keys[j]));
+        if (positions[j] == tree.size()) {
+            ASSERT_EQ(indices[j], static_cast<std::int64_t>(pts.size()));
+            continue;
+        }
+        ASSERT_EQ(tree.ordered_ids()[positions[j]], indices[j]);
+        ASSERT_EQ(bits(tree.ordered_points()[positions[j]].x), bits(pts[indices[j]].x));
+    }
     const auto expected = scan(pts, q, max_key);
     for (std::size_t j = 0; j < k; ++j) {
         if (j < expected.size()) {

@@ -15,6 +15,7 @@
 #include "classes.hpp"
 #include "kd_index.hpp"
 #include "kd_tree.hpp"
+#include "point_normals.hpp"
 #include "pool/pool.hpp"
 #include "vec_list/batch.hpp"
 #include "vec_list/vec_array.hpp"
@@ -42,7 +43,8 @@ struct Arg<const KdTree&> {
 
 namespace {
 
-// k, a positive int, checked as it is converted.
+// k, an int of at least Least, checked as it is converted.
+template <std::size_t Least>
 struct NeighbourCount {
     std::size_t k;
 };
@@ -55,9 +57,9 @@ struct Limit {
 
 }  // namespace
 
-template <>
-struct Arg<NeighbourCount> {
-    NeighbourCount value{1};
+template <std::size_t Least>
+struct Arg<NeighbourCount<Least>> {
+    NeighbourCount<Least> value{Least};
     bool load(PyObject* obj) {
         PyObject* index = PyNumber_Index(obj);
         if (!index) return false;
@@ -65,8 +67,8 @@ struct Arg<NeighbourCount> {
         const long long k = PyLong_AsLongLongAndOverflow(index, &overflow);
         Py_DECREF(index);
         if (k == -1 && PyErr_Occurred()) return false;
-        if (overflow < 0 || (overflow == 0 && k < 1)) {
-            PyErr_SetString(PyExc_ValueError, "k must be at least 1");
+        if (overflow < 0 || (overflow == 0 && k < static_cast<long long>(Least))) {
+            PyErr_SetString(PyExc_ValueError, ("k must be at least " + std::to_string(Least)).c_str());
             return false;
         }
         if (overflow > 0) {
@@ -76,7 +78,7 @@ struct Arg<NeighbourCount> {
         value.k = static_cast<std::size_t>(k);
         return true;
     }
-    NeighbourCount get() const { return value; }
+    NeighbourCount<Least> get() const { return value; }
 };
 
 template <Text Name>
@@ -216,11 +218,11 @@ PyObject* nearest_by_key(const KdTree& tree, OneOrList<Vec3d> query, std::size_t
     });
 }
 
-PyObject* nearest(const KdTree& tree, OneOrList<Vec3d> query, NeighbourCount k) {
+PyObject* nearest(const KdTree& tree, OneOrList<Vec3d> query, NeighbourCount<1> k) {
     return nearest_by_key(tree, query, k.k, std::numeric_limits<double>::infinity());
 }
 
-PyObject* nearest_within(const KdTree& tree, OneOrList<Vec3d> query, NeighbourCount k, Limit<"max_distance"> limit) {
+PyObject* nearest_within(const KdTree& tree, OneOrList<Vec3d> query, NeighbourCount<1> k, Limit<"max_distance"> limit) {
     return nearest_by_key(tree, query, k.k, limit.key);
 }
 
@@ -290,6 +292,13 @@ PyObject* count_within(const KdTree& tree, OneOrList<Vec3d> query, Limit<"r"> r)
     });
 }
 
+VecArray normals(const KdTree& tree, NeighbourCount<3> k) {
+    VecArray result;
+    result.items.resize(tree.size());
+    galdrin::normals(tree, k.k, result.items.data());
+    return result;
+}
+
 KdTree build(const VecArray& points) {
     if (points.items.size() > KdTree::MAX_POINTS) throw InvalidValue("points: a KDTree holds at most 4294967295 points");
     return KdTree(std::span<const Vec3d>(points.items.data(), points.items.size()));
@@ -308,6 +317,7 @@ PyTypeObject* PyClass<KdTree>::create() {
         D::method<"nearest_within($self, query, k, max_distance)", nearest_within>(),
         D::method<"within($self, query, r)", within>(),
         D::method<"count_within($self, query, r)", count_within>(),
+        D::method<"normals($self, k=10)", normals>(),
         reduce_method<KdTree>(),
     };
     spec.slots = {

@@ -182,6 +182,10 @@ PyTypeObject* PyClass<Mat3>::create() {
         D::method<"det($self)", [](M m) { return galdrin::det(m); }>(),
         D::method<"inverse($self)", checked_inverse>(),
         D::method<"trace($self)", [](M m) { return galdrin::trace(m); }>(),
+        D::method<"eigh($self)", [](M m) {
+            const galdrin::Mat3Eigen e = galdrin::eigen_symmetric(m);
+            return std::tuple{e.values, e.vectors};
+        }>(),
         D::method<"to_array($self)", [](M m) { return galdrin::entries(m); }>(),
         reduce_method<Mat3>(),
     };
