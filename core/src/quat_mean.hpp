@@ -13,33 +13,34 @@
 
 namespace galdrin {
 
-// The upper triangle of w q q^T, row by row: ww, wi, wj, wk, ii, ij, ik, jj, jk, kk.
+// The upper triangle of w q q^T, row by row: ww, wi, wj, wk, ii, ij, ik, jj, jk, kk,
+// held in pairs so that sums of many run two entries to an instruction.
 struct QuatOuter {
-    std::array<double, 10> e;
+    typedef double Pair __attribute__((vector_size(16)));
+    Pair p[5];
 
     static constexpr QuatOuter zero() { return {}; }
+    constexpr double entry(std::size_t k) const { return p[k / 2][k % 2]; }
 };
 
 constexpr QuatOuter operator+(const QuatOuter& a, const QuatOuter& b) {
     QuatOuter s;
-    for (std::size_t k = 0; k < 10; ++k) s.e[k] = a.e[k] + b.e[k];
+    for (std::size_t k = 0; k < 5; ++k) s.p[k] = a.p[k] + b.p[k];
     return s;
 }
 
 constexpr QuatOuter operator*(const QuatOuter& a, double w) {
     QuatOuter s;
-    for (std::size_t k = 0; k < 10; ++k) s.e[k] = a.e[k] * w;
+    for (std::size_t k = 0; k < 5; ++k) s.p[k] = a.p[k] * w;
     return s;
 }
 
-// Each entry q_r * q_c.
+// Each entry q_r * q_c (jk as k * j, the same product).
 constexpr QuatOuter outer(const Quat& q) {
-    const double c[4] = {q.w, q.i, q.j, q.k};
-    QuatOuter o;
-    std::size_t k = 0;
-    for (int r = 0; r < 4; ++r)
-        for (int s = r; s < 4; ++s) o.e[k++] = c[r] * c[s];
-    return o;
+    using Pair = QuatOuter::Pair;
+    const Pair wi{q.w, q.i}, jk{q.j, q.k};
+    return {{Pair{q.w, q.w} * wi, Pair{q.w, q.w} * jk, Pair{q.i, q.i} * Pair{q.i, q.j}, Pair{q.i, q.j} * Pair{q.k, q.j},
+             Pair{q.k, q.k} * jk}};
 }
 
 // The unit eigenvector of M's largest eigenvalue (its largest component
@@ -49,7 +50,7 @@ inline Quat dominant_quat(const QuatOuter& m) {
     Mat4 a{};
     std::size_t k = 0;
     for (int r = 0; r < 4; ++r)
-        for (int c = r; c < 4; ++c) a[r][c] = a[c][r] = m.e[k++];
+        for (int c = r; c < 4; ++c) a[r][c] = a[c][r] = m.entry(k++);
     const auto e = eigen_symmetric<4>(a);
     if (!(e.values[0] > 0.0)) {
         const double nan = std::numeric_limits<double>::quiet_NaN();
