@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <limits>
 
+#include "double_pair.hpp"
 #include "symmetric_eigen.hpp"
 #include "quat.hpp"
 
@@ -16,8 +17,7 @@ namespace galdrin {
 // The upper triangle of w q q^T, row by row: ww, wi, wj, wk, ii, ij, ik, jj, jk, kk,
 // held in pairs so that sums of many run two entries to an instruction.
 struct QuatOuter {
-    typedef double Pair __attribute__((vector_size(16)));
-    Pair p[5];
+    DoublePair p[5];
 
     static constexpr QuatOuter zero() { return {}; }
     constexpr double entry(std::size_t k) const { return p[k / 2][k % 2]; }
@@ -37,7 +37,7 @@ constexpr QuatOuter operator*(const QuatOuter& a, double w) {
 
 // Each entry q_r * q_c (jk as k * j, the same product).
 constexpr QuatOuter outer(const Quat& q) {
-    using Pair = QuatOuter::Pair;
+    using Pair = DoublePair;
     const Pair wi{q.w, q.i}, jk{q.j, q.k};
     return {{Pair{q.w, q.w} * wi, Pair{q.w, q.w} * jk, Pair{q.i, q.i} * Pair{q.i, q.j}, Pair{q.i, q.j} * Pair{q.k, q.j},
              Pair{q.k, q.k} * jk}};

@@ -80,9 +80,9 @@ galdrin::Mat3 weighted_cross_covariance(const VecArray& a, const VecArray& b, co
                                         const Vec3d& mb) {
     const Vec3d* x = a.items.data();
     const Vec3d* y = b.items.data();
-    return tree_sum_on_pool(a.items.size(), [x, y, ma, mb, weight](std::size_t i) {
-        return galdrin::outer(x[i] - ma, y[i] - mb) * weight(i);
-    }, galdrin::zero_matrix());
+    return galdrin::to_matrix(tree_sum_on_pool(a.items.size(), [x, y, ma, mb, weight](std::size_t i) {
+        return galdrin::outer_term(x[i] - ma, y[i] - mb) * weight(i);
+    }, galdrin::OuterSum::zero()));
 }
 
 void check_lengths(const VecArray& a, const VecArray& b) {
@@ -162,9 +162,9 @@ std::tuple<Quat, double> rotation_to(const VecArray& a, const VecArray& b, std::
     return with_weights(a.items.size(), weights, [&](const auto& w) {
         const Vec3d* x = a.items.data();
         const Vec3d* y = b.items.data();
-        const galdrin::Mat3 s = tree_sum_on_pool(a.items.size(), [x, y, w](std::size_t i) {
-            return galdrin::outer(x[i], y[i]) * w(i);
-        }, galdrin::zero_matrix());
+        const galdrin::Mat3 s = galdrin::to_matrix(tree_sum_on_pool(a.items.size(), [x, y, w](std::size_t i) {
+            return galdrin::outer_term(x[i], y[i]) * w(i);
+        }, galdrin::OuterSum::zero()));
         const Quat q = determined(galdrin::rotation_aligning(s));
         return std::tuple{q, rms_distance(a, b, [q](const Vec3d& p) { return rotate(q, p); }, w)};
     });
