@@ -35,7 +35,6 @@ PyTypeObject* PyClass<Plane>::create() {
             if (point.one) return to_py(signed_distance(plane, *point.one));
             const auto& items = point.list->items;
             return float_array(items.size(), [&](double* out) {
-                LargeBlocks::advise(out, items.size() * sizeof(double));
                 map_into(items, out, [plane](const Vec3d& p) { return signed_distance(plane, p); });
             });
         }>(),

@@ -22,7 +22,6 @@ PyObject* column(const VecArray& a, Index axis) {
     if (axis > 2) throw InvalidValue("axis must be 0, 1 or 2, not " + std::to_string(axis));
     const std::size_t n = a.items.size();
     return float_array(n, [&](double* out) {
-        LargeBlocks::advise(out, n * sizeof(double));
         const auto* src = reinterpret_cast<const double*>(a.items.data()) + axis;
         pool::parallel_for(n, [src, out](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) out[i] = src[3 * i];

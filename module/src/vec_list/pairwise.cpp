@@ -47,7 +47,6 @@ PyObject* float_each(const VecArray& a, OneOrList<Vec3d> other, const Op& op,
     const std::size_t n = a.items.size();
     if (other.list && n != other.list->items.size()) throw length_mismatch("self", n, "other", other.list->items.size());
     return float_array(n, [&](double* out) {
-        LargeBlocks::advise(out, n * sizeof(double));
         if (!other.list) return map_with_into(a, other, "other", out, op);
         const Vec3d* x = a.items.data();
         const Vec3d* y = other.list->items.data();
