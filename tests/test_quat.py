@@ -1301,9 +1301,9 @@ def test_glm_recipes(a, b, v, t):
 def rotation_vector_quat(v):
     """Quat.from_rotation_vector as documented, in Python's IEEE arithmetic."""
     t2 = (v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]
-    if t2 < 1e-6:
-        w = 1.0 + t2 * (t2 / 384.0 - 0.125)
-        s = 0.5 + t2 * (t2 / 3840.0 - 1.0 / 48.0)
+    if t2 < 1e-2:
+        w = 1.0 + t2 * (-0.125 + t2 * (1.0 / 384.0 + t2 * (-1.0 / 46080.0 + t2 * (1.0 / 10321920.0))))
+        s = 0.5 + t2 * (-1.0 / 48.0 + t2 * (1.0 / 3840.0 + t2 * (-1.0 / 645120.0 + t2 * (1.0 / 185794560.0))))
     else:
         theta = math.sqrt(t2)
         w, s = math.cos(theta * 0.5), math.sin(theta * 0.5) / theta
@@ -1370,8 +1370,8 @@ def test_to_rotation_vector_non_finite(q):
 
 
 def test_rotation_vector_series_joins_the_closed_form():
-    # either side of the switches (|v| = 1e-3, t = 1e-3) the two forms agree within rounding
-    for theta in (0.999e-3, 1e-3, 1.001e-3):
+    # either side of the switches (|v| = 0.1, t = 1e-3) the two forms agree within rounding
+    for theta in (0.0999, math.nextafter(0.1, 0), 0.1, 0.1001, 0.05, 0.01, 1e-3, 1e-6):
         q = Quat.from_rotation_vector(Vec3d(0.0, 0.0, theta))
         assert close((q.w, q.k), (math.cos(theta / 2), -math.sin(theta / 2)), 2)
     for t in (0.999e-3, 1e-3, 1.001e-3):

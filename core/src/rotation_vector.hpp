@@ -11,8 +11,12 @@
 namespace galdrin {
 
 // With t2 = dot(v, v) and theta = sqrt(t2):
-//   t2 < 1e-6: w = 1 + t2 * (t2 / 384 - 1/8) and s = 1/2 + t2 * (t2 / 3840 - 1/48),
-//     the series of cos(theta/2) and sin(theta/2) / theta (next terms below 2^-70);
+//   t2 < 1e-2 (angles below 0.1, the increments of most integrations):
+//     w = 1 + t2 * (-1/8 + t2 * (1/384 + t2 * (-1/46080 + t2 * (1/10321920)))) and
+//     s = 1/2 + t2 * (-1/48 + t2 * (1/3840 + t2 * (-1/645120 + t2 * (1/185794560)))),
+//     the series of cos(theta/2) and sin(theta/2) / theta (next terms below
+//     2^-64 relative), each coefficient 1/d the double nearest it; no sine,
+//     cosine or square root;
 //   otherwise w = cos(theta / 2) and s = sin(theta / 2) / theta;
 //   the result is (w, 0 - s * v.x, 0 - s * v.y, 0 - s * v.z).
 // The zero vector gives the identity exactly (positive zeros); an infinite
@@ -20,9 +24,9 @@ namespace galdrin {
 inline Quat from_rotation_vector(const Vec3d& v) {
     const double t2 = dot(v, v);
     double w, s;
-    if (t2 < 1e-6) {
-        w = 1.0 + t2 * (t2 / 384.0 - 0.125);
-        s = 0.5 + t2 * (t2 / 3840.0 - 1.0 / 48.0);
+    if (t2 < 1e-2) {
+        w = 1.0 + t2 * (-0.125 + t2 * (1.0 / 384.0 + t2 * (-1.0 / 46080.0 + t2 * (1.0 / 10321920.0))));
+        s = 0.5 + t2 * (-1.0 / 48.0 + t2 * (1.0 / 3840.0 + t2 * (-1.0 / 645120.0 + t2 * (1.0 / 185794560.0))));
     } else {
         const double theta = std::sqrt(t2);
         const double h = theta * 0.5;

@@ -32,8 +32,9 @@ TEST(RotationVector, ClosedFormAboveTheSeries) {
 TEST(RotationVector, SeriesForSmallAngles) {
     const double t = 1e-4, t2 = t * t;
     const Quat q = galdrin::from_rotation_vector(Vec3d{t, 0, 0});
-    EXPECT_EQ(bits(q.w), bits(1.0 + t2 * (t2 / 384.0 - 0.125)));
-    EXPECT_EQ(bits(q.i), bits(0.0 - (0.5 + t2 * (t2 / 3840.0 - 1.0 / 48.0)) * t));
+    EXPECT_EQ(bits(q.w), bits(1.0 + t2 * (-0.125 + t2 * (1.0 / 384.0 + t2 * (-1.0 / 46080.0 + t2 * (1.0 / 10321920.0))))));
+    EXPECT_EQ(bits(q.i),
+              bits(0.0 - (0.5 + t2 * (-1.0 / 48.0 + t2 * (1.0 / 3840.0 + t2 * (-1.0 / 645120.0 + t2 * (1.0 / 185794560.0))))) * t));
     EXPECT_NEAR(q.w, std::cos(t / 2), 1e-17);
     EXPECT_NEAR(q.i, -std::sin(t / 2), 1e-20);
     const Vec3d r = galdrin::to_rotation_vector(q);
