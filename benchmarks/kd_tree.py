@@ -7,7 +7,8 @@ cube, so that many fall between the blobs). Every case runs alternately within
 each round; the table gives medians in ms. Before timing, the answers of a
 small case are checked against a scan over all points.
 
-    python benchmarks/kd_tree.py [--sizes 100000,1000000] [--rounds 3]
+    python benchmarks/kd_tree.py [--sizes 100000,1000000] [--rounds 3] [--kinds uniform,clustered]
+                                 [--ckdtree-workers 1,-1]
 """
 
 import argparse
@@ -53,6 +54,8 @@ def check_small(rng):
 
 
 NORMAL_K = 10
+# numpy's normals hold k gathered copies of the points at once: 16M points need more than 24 GB.
+NUMPY_NORMALS_MAX = 2_000_000
 
 
 def numpy_normals(ref, points, k, workers):
@@ -62,7 +65,7 @@ def numpy_normals(ref, points, k, workers):
     return np.linalg.eigh(np.einsum("nki,nkj->nij", centred, centred) / (k - 1))[1][:, :, 0]
 
 
-def cases(points, queries, r):
+def cases(points, queries, r, ckd_workers):
     vl, ql = VecList.from_buffer(points), VecList.from_buffer(queries)
     tree = KDTree(vl)
     out = {
@@ -75,11 +78,12 @@ def cases(points, queries, r):
     if cKDTree is not None:
         ref = cKDTree(points)
         out["build"]["cKDTree"] = lambda: cKDTree(points)
-        for w in (1, -1):
+        for w in ckd_workers:
             out["k=1"][f"cKDTree w={w}"] = lambda w=w: ref.query(queries, 1, workers=w)
             out["k=8"][f"cKDTree w={w}"] = lambda w=w: ref.query(queries, 8, workers=w)
             out["radius"][f"cKDTree w={w}"] = lambda w=w: ref.query_ball_point(queries, r, workers=w)
-            out["normals"][f"cKDTree+numpy w={w}"] = lambda w=w: numpy_normals(ref, points, NORMAL_K, w)
+            if len(points) <= NUMPY_NORMALS_MAX:
+                out["normals"][f"cKDTree+numpy w={w}"] = lambda w=w: numpy_normals(ref, points, NORMAL_K, w)
     if PyKDTree is not None:
         other = PyKDTree(points)
         out["build"]["pykdtree"] = lambda: PyKDTree(points)
@@ -92,13 +96,16 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", default="100000,1000000")
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--kinds", default="uniform,clustered")
+    parser.add_argument("--ckdtree-workers", default="1,-1", help="cKDTree's workers values to time, e.g. -1 alone at large n")
     args = parser.parse_args()
     rng = np.random.default_rng(2026)
     check_small(rng)
-    for kind in ("uniform", "clustered"):
+    ckd_workers = [int(w) for w in args.ckdtree_workers.split(",")]
+    for kind in args.kinds.split(","):
         for n in (int(s) for s in args.sizes.split(",")):
             points, queries = cloud(kind, n, rng)
-            table = cases(points, queries, RADIUS[kind])
+            table = cases(points, queries, RADIUS[kind], ckd_workers)
             times = {(op, who): [] for op, runs in table.items() for who in runs}
             for _ in range(args.rounds):
                 for op, runs in table.items():
